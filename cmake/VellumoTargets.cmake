@@ -24,6 +24,29 @@ function(vl_library name)
   target_link_libraries(${name} PUBLIC vl_flags ${A_DEPS} PRIVATE ${A_PRIVATE_DEPS})
 endfunction()
 
+# vl_glob_library(name DIR dir DEPS ... PRIVATE_DEPS ...): a static library of every *.cpp in
+# dir; an interface library while the folder has no sources yet.
+function(vl_glob_library name)
+  cmake_parse_arguments(A "" "DIR" "DEPS;PRIVATE_DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${A_DIR}/*.cpp ${A_DIR}/*.c)
+  if(sources)
+    vl_library(${name} SOURCES ${sources} DEPS ${A_DEPS} PRIVATE_DEPS ${A_PRIVATE_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE vl_flags ${A_DEPS})
+  endif()
+endfunction()
+
+# vl_glob_test(name DIR dir DEPS ...): one test program of every *_test.cpp in dir.
+function(vl_glob_test name)
+  cmake_parse_arguments(A "" "DIR" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${A_DIR}/*_test.cpp)
+  if(sources)
+    vl_test(${name} SOURCES ${sources} DEPS ${A_DEPS})
+  endif()
+endfunction()
+
 # vl_test(name SOURCES ... DEPS ...): one GoogleTest executable registered with ctest.
 # Tests find fixtures and the public corpus through environment variables.
 function(vl_test name)
