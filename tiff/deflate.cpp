@@ -19,13 +19,21 @@ TVlStatus InflateStrip(const std::uint8_t* data, std::size_t dataLength, std::si
                        std::vector<std::uint8_t>& out) {
   out.clear();
   VL_TRY(CheckBufferSize(static_cast<std::int64_t>(std::min<std::size_t>(expectedSize, INT64_MAX))));
-  try {
-    out.resize(expectedSize);
-  } catch (const std::bad_alloc&) {
-    return TVlStatus::LimitExceeded("inflated strip does not fit in memory");
-  }
   if (expectedSize == 0)
     return TVlStatus::Ok();
+  // The buffer grows geometrically up to the expected size, starting near what the data
+  // could plausibly hold, so that a short or corrupt stream costs no more than it delivers.
+  std::size_t capacity = std::min(expectedSize, std::max<std::size_t>(65536, dataLength * 4));
+  auto grow = [&](std::size_t to) {
+    try {
+      out.resize(to);
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  };
+  if (!grow(capacity))
+    return TVlStatus::LimitExceeded("inflated strip does not fit in memory");
 
   z_stream z{};
   if (inflateInit(&z) != Z_OK)
@@ -34,17 +42,20 @@ TVlStatus InflateStrip(const std::uint8_t* data, std::size_t dataLength, std::si
   std::size_t outPos = 0;
   TVlStatus result = TVlStatus::Ok();
   while (outPos < expectedSize) {
-    if (z.avail_in == 0) {
-      if (inPos >= dataLength) {
-        result = TVlStatus::Truncated("deflate data ended before the strip's rows");
-        break;
-      }
+    if (z.avail_in == 0 && inPos < dataLength) {
       const std::size_t n = std::min(kSlice, dataLength - inPos);
       z.next_in = const_cast<Bytef*>(data + inPos);
       z.avail_in = uInt(n);
       inPos += n;
     }
-    const std::size_t room = std::min(kSlice, expectedSize - outPos);
+    if (outPos == capacity) {
+      capacity = std::min(expectedSize, capacity * 2);
+      if (!grow(capacity)) {
+        result = TVlStatus::LimitExceeded("inflated strip does not fit in memory");
+        break;
+      }
+    }
+    const std::size_t room = std::min(kSlice, capacity - outPos);
     z.next_out = out.data() + outPos;
     z.avail_out = uInt(room);
     const int rc = inflate(&z, Z_NO_FLUSH);
@@ -63,8 +74,11 @@ TVlStatus InflateStrip(const std::uint8_t* data, std::size_t dataLength, std::si
       result = TVlStatus::BadData(z.msg ? z.msg : "deflate data error");
       break;
     }
-    if (rc == Z_BUF_ERROR && z.avail_in > 0 && z.avail_out > 0) {
-      result = TVlStatus::BadData("deflate stream made no progress");
+    if (rc == Z_BUF_ERROR) {
+      // No progress possible: all input used and nothing pending.
+      result = z.avail_in == 0 && inPos >= dataLength
+                   ? TVlStatus::Truncated("deflate data ended before the strip's rows")
+                   : TVlStatus::BadData("deflate stream made no progress");
       break;
     }
   }

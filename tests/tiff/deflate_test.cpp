@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,12 @@ TEST(Deflate, ZipBombEndsAtTheStripsRows) {
   Bytes out;
   ASSERT_TRUE(InflateStrip(bomb.data(), bomb.size(), 5000, out).ok());
   EXPECT_EQ(out, Bytes(5000, 0));
+  // Rows that really are that compressible inflate whole (the buffer grows as needed).
+  ASSERT_TRUE(InflateStrip(bomb.data(), bomb.size(), std::size_t(16) << 20, out).ok());
+  EXPECT_EQ(out.size(), std::size_t(16) << 20);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 0), std::ptrdiff_t(16) << 20);
+  ASSERT_EQ(InflateStrip(bomb.data(), bomb.size(), (std::size_t(16) << 20) + 1, out).code, TVlStatusCode::truncated);
+  EXPECT_EQ(out.size(), std::size_t(16) << 20);
   // An expected size above the byte ceiling is refused before anything is allocated.
   TVlScopedSizeLimits small({std::int64_t(1) << 20, std::int64_t(1) << 20, 1 << 16});
   const TVlStatus s = InflateStrip(bomb.data(), bomb.size(), std::size_t(16) << 20, out);
