@@ -71,6 +71,11 @@ struct TTIFFDirectory {
 class TVlTagsHandler {
  public:
   TVlTagsHandler() { directory_.stream = &stream_; }
+  // A handler over a captured block (as kept in the parameter record's exifMakerNote).
+  explicit TVlTagsHandler(std::vector<std::uint8_t> block) : stream_(std::move(block)) {
+    directory_.stream = &stream_;
+    Parse();
+  }
   TVlTagsHandler(const TVlTagsHandler& other) : stream_(CopyBytes(other)) {
     directory_.stream = &stream_;
     Parse();
@@ -103,6 +108,8 @@ class TVlTagsHandler {
   }
   bool Empty() const { return stream_.Size() == 0; }
 
+  // A copy of the captured block, for the parameter record.
+  std::vector<std::uint8_t> Block() const { return CopyBytes(*this); }
   TVlMemoryStream& Stream() { return stream_; }
   const TVlMemoryStream& Stream() const { return stream_; }
   const TTIFFDirectory& Directory() const { return directory_; }

@@ -486,10 +486,13 @@ TEST_P(TIFFMakerNote, CaptureAndReEmitRoundTrip) {
   EXPECT_TRUE(GetRawTag(hd, 6, raw));
   EXPECT_EQ(raw.size(), 2000u);
 
-  // Copies are deep.
+  // Copies are deep; the block alone (as the parameter record keeps it) rebuilds the handler.
   TVlTagsHandler copy = h;
   h.Clear();
   EXPECT_EQ(GetArrayElement(copy.Directory(), 3, 1), 8);
+  TVlTagsHandler fromBlock(copy.Block());
+  EXPECT_EQ(fromBlock.Directory().entryCount, 6);
+  EXPECT_EQ(GetStringTag(fromBlock.Directory(), 4), "Canon");
 
   // Re-emitted at an odd position with a limit of 1024: the large block is left out.
   TVlMemoryStream out;
