@@ -564,13 +564,15 @@ TVlStatus ReadTIFF(TVlBitmap* bitmap, TVlStream& stream, std::int32_t& pageCount
     st = bitmap->AllocateImage(v.imageWidth, v.imageLength, target);
     if (!st.ok())
       return progress.Fail(st);
-    // White, or palette index 0: what undecoded parts of the page show.
-    bitmap->FillImage(target == vl1g ? 1.0 : target == vl8g ? 255.0 : target == vl16g ? 65535.0
-                                                    : target == vl8p ? 0.0 : double(clWhite));
     if (target == vl8p)
       for (std::size_t i = 0; i < v.colorMap.size() && i < 256; ++i)
         bitmap->SetPaletteColor(std::int32_t(i), v.colorMap[i]);
     const bool tiled = v.tileWidth >= 1 && v.tileLength >= 1;
+    // White, or palette index 0: what undecoded parts of the page show (stripped pages paint
+    // the rows their strips leave out themselves).
+    if (tiled || v.stripOffsets.empty())
+      bitmap->FillImage(target == vl1g ? 1.0 : target == vl8g ? 255.0 : target == vl16g ? 65535.0
+                                                      : target == vl8p ? 0.0 : double(clWhite));
     if (tiled) {
       if (!v.tileOffsets.empty())
         st = ReadTIFFTiles(v, *bitmap, progress, v.tileOffsets, v.tileByteCounts);

@@ -525,6 +525,23 @@ class TPageDecoder {
 
   const TLayout& Layout() const { return L_; }
 
+  // Rows written so far are recorded when TrackRows() was called; FillUntouchedRows() then
+  // paints the others white (palette index 0), so a page whose strips end early or are missing
+  // shows white there instead of leftover memory.
+  void TrackRows() { done_.assign(std::size_t(v_.imageLength), 0); }
+  void FillUntouchedRows() {
+    if (done_.empty())
+      return;
+    const int fill = bm_.PixelFormat() == vl8p ? 0 : 0xFF;
+    for (std::int32_t y = 0; y < v_.imageLength; ++y)
+      if (!done_[std::size_t(y)]) {
+        std::uint8_t* d = bm_.RowPointer(y);
+        if (d)
+          std::memset(d, fill, std::size_t(bm_.RowLength()));
+      }
+    done_.clear();
+  }
+
   TVlStatus Decode(std::int32_t firstRow, std::int32_t rows, std::int32_t width, const TTIFFBlock* blocks,
                    std::int32_t firstColumn);
 
@@ -542,6 +559,12 @@ class TPageDecoder {
   TLayout L_;
   std::vector<std::vector<std::uint8_t>> planeRows_, unpacked_;
   std::vector<std::uint8_t> interleaved_, bgr_;
+  std::vector<std::uint8_t> done_;
+
+  void MarkRow(std::int64_t y) {
+    if (!done_.empty() && y >= 0 && y < std::int64_t(done_.size()))
+      done_[std::size_t(y)] = 1;
+  }
 };
 
 void TPageDecoder::PutAlpha(std::int32_t y, std::int32_t x0, const std::uint8_t* s, std::int32_t n) {
@@ -794,6 +817,27 @@ TVlStatus TPageDecoder::Decode(std::int32_t firstRow, std::int32_t rows, std::in
   if (L_.planar)
     interleaved_.resize(std::size_t(std::int64_t(width) * L_.spp * bytesPerSample) + 8);
 
+  // Fax pages straight into the bitmap rows: the decoder paints whole rows (white where the
+  // data end), and WhiteIsZero needs no inversion.
+  if (L_.kind == TKind::bilevel && !L_.invert && IsCCITT(L_.compression) && firstColumn == 0 && width == W) {
+    TTIFFRowState& st = states[0];
+    for (std::int64_t u = 0; u < units; ++u) {
+      const std::int64_t y = firstRow + u;
+      if (y >= H)
+        break;
+      if (pr_.Aborted())
+        return TVlStatus::Aborted();
+      std::uint8_t* d = bm_.RowPointer(std::int32_t(y));
+      bool produced = false;
+      VL_TRY(DecodeRow(st, d, unitLength, width, units, v_, produced));
+      if (!produced)
+        return TVlStatus::Ok();
+      MarkRow(y);
+      pr_.ReportRow(++pr_.rowCounter);
+    }
+    return TVlStatus::Ok();
+  }
+
   for (std::int64_t u = 0; u < units; ++u) {
     const std::int64_t y = firstRow + u * unitRows;
     if (y >= H)
@@ -854,6 +898,8 @@ TVlStatus TPageDecoder::Decode(std::int32_t firstRow, std::int32_t rows, std::in
       ConvertYCbCrUnit(samples, std::int32_t(y), firstColumn, n, width);
     else
       ConvertUnit(samples, std::int32_t(y), firstColumn, n);
+    for (int r = 0; r < unitRows; ++r)
+      MarkRow(y + r);
     pr_.ReportRow(pr_.rowCounter += unitRows);
   }
   return TVlStatus::Ok();
@@ -878,6 +924,7 @@ TVlStatus TPageDecoder::DecodeJPEGBlock(std::int32_t firstRow, std::int32_t rows
     std::uint8_t* d = bm_.RowPointer(firstRow + r);
     if (s && d)
       std::memcpy(d + std::int64_t(firstColumn) * 3, s, std::size_t(n) * 3);
+    MarkRow(firstRow + r);
     pr_.ReportRow(++pr_.rowCounter);
   }
   return TVlStatus::Ok();
@@ -952,6 +999,11 @@ TVlStatus ReadTIFFStrips(TTIFFVars& v, TVlBitmap& bitmap, ProgressRecord& progre
   TVlStatus st = dec.Init();
   if (!st.ok())
     return progress.Fail(st);
+  dec.TrackRows();
+  struct TFillRest {
+    TPageDecoder& d;
+    ~TFillRest() { d.FillUntouchedRows(); }
+  } fillRest{dec};
   const TLayout& L = dec.Layout();
   const std::int64_t H = v.imageLength;
   std::int64_t rps = v.rowsPerStrip < 1 || v.rowsPerStrip > H ? H : v.rowsPerStrip;

@@ -99,12 +99,14 @@ TVlStatus CheckTIFFLayout(const TTIFFVars& vars, TVlPixelFormat& target);
 bool TIFFPageHasAlpha(const TTIFFVars& vars);
 
 // Decodes a stripped page into `bitmap`, which the caller has allocated at the page size in
-// the format CheckTIFFLayout chose and filled with white. Failures set the abort flag through
-// progress.Fail and are returned; the rows decoded before stay.
+// the format CheckTIFFLayout chose. Rows no strip delivered are painted white (palette index 0
+// on vl8p pages). Failures set the abort flag through progress.Fail and are returned; the rows
+// decoded before stay.
 TVlStatus ReadTIFFStrips(TTIFFVars& vars, TVlBitmap& bitmap, ProgressRecord& progress);
 
-// Decodes a tiled page; `offsets` and `byteCounts` are the tile arrays (a tiled page that has
-// only strip arrays passes those). Same contract as ReadTIFFStrips.
+// Decodes a tiled page into a bitmap the caller has allocated and filled with white;
+// `offsets` and `byteCounts` are the tile arrays (a tiled page that has only strip arrays
+// passes those). Failures as for ReadTIFFStrips.
 TVlStatus ReadTIFFTiles(TTIFFVars& vars, TVlBitmap& bitmap, ProgressRecord& progress,
                         const std::vector<std::uint32_t>& offsets, const std::vector<std::uint32_t>& byteCounts);
 

@@ -50,3 +50,8 @@ TVlStatus DecodeTIFFJPEGStrip(const std::uint8_t*, std::size_t, const std::uint8
 TVlStatus ReadOldStyleJPEG(TTIFFVars&, TVlBitmap&, ProgressRecord& progress) {
   return progress.Fail(TVlStatus::Unsupported("old-style JPEG pages need the JPEG codec, which this build lacks"));
 }
+
+TVlStatus WriteTIFFJPEGPage(TVlStream&, TVlBitmap&, TTIFFEntryList&, ProgressRecord&, std::uint16_t, std::int32_t,
+                            std::int32_t, TIOParamsVals&) {
+  return TVlStatus::Unsupported("JPEG-compressed pages need the JPEG codec, which this build lacks");
+}

@@ -5,6 +5,7 @@
 //   JPEGFrameSize        the frame size from the SOF marker, read without decoding
 //   DecodeTIFFJPEGStrip  one compression-7 strip or tile into a vl24RGB bitmap
 //   ReadOldStyleJPEG     a whole compression-6 page into the page bitmap
+//   WriteTIFFJPEGPage    a page as one JPEG strip (compression 7) or as interchange data (6)
 //
 // Both decoders check the frame size against what the strip, tile or page can hold before
 // any pixel buffer is made, so a tiny file cannot ask for a huge frame. The pixels themselves
@@ -17,6 +18,7 @@
 #include "imaging/bitmap.h"
 #include "imaging/progress.h"
 #include "imaging/status.h"
+#include "tiff/tiff_container.h"
 
 class TIOParamsVals;
 struct TTIFFVars;
@@ -38,3 +40,10 @@ TVlStatus DecodeTIFFJPEGStrip(const std::uint8_t* data, std::size_t length, cons
 // Reads a compression-6 page (or one with a JPEGInterchangeFormat offset) into `bitmap`
 // (allocated here as vl24RGB at the page size). Failures go through progress.Fail.
 TVlStatus ReadOldStyleJPEG(TTIFFVars& vars, TVlBitmap& bitmap, ProgressRecord& progress);
+
+// Writes `bitmap` (vl24RGB or vlCMYK) as the single JPEG strip of a compression-7 page, or as
+// the JPEG interchange data of a compression-6 page, at the stream position, and adds the strip
+// (and, for 6, the JPEG interchange) entries. `colourSpace` is tiffJpegColorSpace.
+TVlStatus WriteTIFFJPEGPage(TVlStream& stream, TVlBitmap& bitmap, TTIFFEntryList& entries, ProgressRecord& progress,
+                            std::uint16_t compression, std::int32_t quality, std::int32_t colourSpace,
+                            TIOParamsVals& params);
