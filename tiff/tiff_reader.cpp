@@ -591,6 +591,9 @@ TVlStatus ReadTIFF(TVlBitmap* bitmap, TVlStream& stream, std::int32_t& pageCount
       st = OrientMask(*v.alpha, v.orientation);
     if (!st.ok())
       return progress.Fail(st);
+    // The pixels are upright now; a record that still named the old orientation would have a
+    // writer turn them again.
+    params->SetTiffOrientation(1);
   }
   return TVlStatus::Ok();
 }
