@@ -12,6 +12,8 @@
 #include <sstream>
 #include <zlib.h>
 
+#include <filesystem>
+
 #include "imaging/limits.h"
 #include "imaging/params.h"
 #include "imaging/stream.h"
@@ -25,6 +27,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 struct TPage {
@@ -929,4 +932,34 @@ TEST(TIFFReader, SubIFDAndMakerNote) {
   EXPECT_TRUE(page.params.hasExif);
   ASSERT_GE(page.params.exifMakerNote.size(), 2u + 24u);
   EXPECT_EQ(page.params.exifMakerNote[0], 2);
+}
+
+// Files that once made the reader fault (found by fuzzing); each names its fault and has a
+// sidecar saying how it was made. Every one must read without fault: decoded, or refused with
+// the abort flag and a reason.
+TEST(TIFFReader, FuzzFixtures) {
+  const fs::path dir = FixturePath("tiff");
+  if (!fs::is_directory(dir))
+    GTEST_SKIP() << "fixtures not found";
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().extension() != ".tif")
+      continue;
+    ++files;
+    EXPECT_TRUE(fs::exists(fs::path(e.path()).replace_extension(".txt"))) << e.path() << " has no sidecar";
+    std::ifstream f(e.path(), std::ios::binary);
+    Bytes file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    TVlSizeLimits lim;
+    lim.maxPixels = 1 << 24;
+    TVlScopedSizeLimits scoped(lim);
+    for (int k = 0; k < 3; ++k) {
+      TResult r;
+      Read(file, r, k == 1, k, [k](TIOParamsVals& q) { q.tiffAdjustOrientation = k == 2; });
+      if (!r.status.ok()) {
+        EXPECT_TRUE(r.aborted) << e.path();
+        EXPECT_NE(std::string(r.status.reason), "") << e.path();
+      }
+    }
+  }
+  EXPECT_GT(files, 0);
 }
