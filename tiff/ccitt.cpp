@@ -12,6 +12,11 @@ namespace {
 
 inline int LeadingZeros(std::uint64_t w) { return w ? __builtin_clzll(w) : 64; }
 
+inline void StoreBE64(std::uint8_t* p, std::uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
+}
+
 inline std::uint64_t LoadBE64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
@@ -75,28 +80,53 @@ class TBitSource {
 // Changing elements of a row as coded: the positions where the colour toggles, starting from
 // white before pixel 0, non-decreasing within 0..width. A zero-length run shows as a repeated
 // position; such repeats are kept because coders that produce them also count them on the
-// reference line. A third equal position cancels the two before it (same colours), which keeps
-// the list within 2 * width + 2 entries whatever the data.
+// reference line. Only data made of endless zero-length runs can fill the list; it is then
+// compacted by dropping equal neighbours in pairs (which changes no pixel).
+//
+// Each change is also marked in a toggle bitmap (bit x of the row, most significant first),
+// from which the row is painted with a running parity, 64 pixels at a time.
 struct TChangeList {
   std::int32_t* c;
   int n = 0;
+  int limit = 0;           // room is kept for at least 4 more entries below this count
+  std::uint64_t* toggles;  // ceil(width / 64) + 1 words, all zero at the start of a row
   void Add(std::int32_t x) {
-    if (n >= 2 && c[n - 1] == x && c[n - 2] == x)
-      --n;
-    else
-      c[n++] = x;
+    c[n++] = x;
+    toggles[x >> 6] ^= 0x8000000000000000ull >> (x & 63);
+  }
+  void Reserve() {
+    if (n >= limit) [[unlikely]]
+      Compact();
+  }
+  // Dropping equal neighbours in pairs leaves the toggles as they are.
+  void Compact() {
+    int m = 0;
+    for (int i = 0; i < n; ++i) {
+      if (m > 0 && c[m - 1] == c[i])
+        --m;
+      else
+        c[m++] = c[i];
+    }
+    n = m;
   }
 };
 
+// Entries of a change list buffer, and the count at which it is compacted.
 inline std::size_t ListCapacity(std::int32_t width) { return 2 * static_cast<std::size_t>(width) + 16; }
+inline int ListLimit(std::int32_t width) { return 2 * width + 4; }
+inline std::size_t ToggleWords(std::int32_t width) { return static_cast<std::size_t>(width) / 64 + 2; }
 
 // Per-thread scratch for the encoders and the one-dimensional decoder: two change lists.
 struct TScratch {
   std::vector<std::int32_t> a, b;
+  std::vector<std::uint8_t> paint;     // a row with 16 bytes to spare
+  std::vector<std::uint64_t> toggles;  // kept all zero between uses
   void Fit(std::int32_t width) {
     if (a.size() < ListCapacity(width)) {
       a.resize(ListCapacity(width));
       b.resize(ListCapacity(width));
+      paint.resize(RowBytes(width) + 16);
+      toggles.assign(ToggleWords(width), 0);
     }
   }
 };
@@ -121,12 +151,15 @@ struct TReferenceMemory {
   std::int64_t endPos = -1;
   const std::uint8_t* refRow = nullptr;
   std::int32_t width = 0;
-  std::vector<std::uint8_t> rowCopy;
+  std::vector<std::uint8_t> paint;     // the last row as painted, 16 bytes to spare
+  std::vector<std::uint64_t> toggles;  // kept all zero between rows
 
   void Fit(std::int32_t width) {
     if (lists[0].size() < ListCapacity(width)) {
       lists[0].resize(ListCapacity(width));
       lists[1].resize(ListCapacity(width));
+      paint.resize(RowBytes(width) + 16);
+      toggles.assign(ToggleWords(width), 0);
       endPos = -1;
     }
   }
@@ -167,32 +200,34 @@ int GatherChanges(const std::uint8_t* row, std::int32_t width, bool blackIsOne, 
   return n;
 }
 
-// Clears pixels [s, e) of a packed row (most significant bit first).
-inline void ClearPixels(std::uint8_t* row, std::int32_t s, std::int32_t e) {
-  if (e <= s)
-    return;
-  std::int32_t sb = s >> 3, eb = (e - 1) >> 3;
-  std::uint8_t first = static_cast<std::uint8_t>(0xFF >> (s & 7));
-  std::uint8_t last = static_cast<std::uint8_t>(0xFF << (7 - ((e - 1) & 7)));
-  if (sb == eb) {
-    row[sb] &= static_cast<std::uint8_t>(~(first & last));
-    return;
+// Paints a row (1 bits = white) into buf (row bytes + 16 to spare) from the toggles of its
+// change list, and clears the toggles. The running parity of the toggles is the colour: within
+// a word, XOR-ing each bit with all bits before it (shifts by 1, 2, 4 .. 32 toward the low end)
+// gives the colour of every pixel; the last pixel's colour carries into the next word. Pad
+// bits after the width come out white.
+void PaintRow(std::uint8_t* buf, std::uint64_t* toggles, std::int32_t width) {
+  const std::size_t words = (static_cast<std::size_t>(width) + 63) / 64;
+  std::uint64_t carry = 0;  // all ones while inside a black run
+  for (std::size_t i = 0; i < words; ++i) {
+    std::uint64_t t = toggles[i];
+    toggles[i] = 0;
+    if (t) {
+      t ^= t >> 1;
+      t ^= t >> 2;
+      t ^= t >> 4;
+      t ^= t >> 8;
+      t ^= t >> 16;
+      t ^= t >> 32;
+      t ^= carry;
+      carry = 0 - (t & 1);
+    } else {
+      t = carry;
+    }
+    StoreBE64(buf + 8 * i, ~t);
   }
-  row[sb] &= static_cast<std::uint8_t>(~first);
-  if (eb - sb > 1)
-    std::memset(row + sb + 1, 0, static_cast<std::size_t>(eb - sb - 1));
-  row[eb] &= static_cast<std::uint8_t>(~last);
-}
-
-// Paints a row (1 bits = white) from its change list; an odd count leaves the last run black
-// up to the width.
-void PaintRow(std::uint8_t* row, const TChangeList& changes, std::int32_t width) {
-  std::memset(row, 0xFF, RowBytes(width));
-  for (int i = 0; i < changes.n; i += 2) {
-    std::int32_t s = changes.c[i];
-    std::int32_t e = i + 1 < changes.n ? changes.c[i + 1] : width;
-    ClearPixels(row, s, std::min(e, width));
-  }
+  toggles[words] = 0;  // a toggle at the width itself
+  if (width & 7)
+    buf[RowBytes(width) - 1] |= static_cast<std::uint8_t>(0xFF >> (width & 7));
 }
 
 // One-dimensional runs from pos into `out` until the width is covered (and no makeup code is
@@ -239,6 +274,7 @@ std::int64_t DecodeMHRuns(const TBitSource<Lsb>& src, std::int64_t pos, std::int
       continue;
     }
     makeupPending = false;
+    out.Reserve();
     out.Add(a0);
     colour ^= 1;
   }
@@ -288,7 +324,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
   TReferenceMemory& memory = ReferenceMemory(width);
   const bool continues = pos > 0 && memory.endPos == pos && memory.data == src.Data() &&
                          memory.length == src.Length() && memory.refRow == referenceRow && memory.width == width &&
-                         std::memcmp(memory.rowCopy.data(), referenceRow, rowBytes) == 0;
+                         std::memcmp(memory.paint.data(), referenceRow, rowBytes) == 0;
   std::int32_t* b;  // reference line changes, three sentinels at the width
   int nb;
   if (continues) {
@@ -299,62 +335,55 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
     b = memory.lists[0].data();
     nb = GatherChanges(referenceRow, width, /*blackIsOne=*/false, b);
   }
-  b[nb] = b[nb + 1] = b[nb + 2] = width;
-  TChangeList coding{memory.lists[1 - memory.refList].data()};
+  b[nb] = b[nb + 1] = b[nb + 2] = b[nb + 3] = width;
+  TChangeList coding{memory.lists[1 - memory.refList].data(), 0, ListLimit(width), memory.toggles.data()};
 
   std::int32_t a0 = -1;  // -1: the imaginary white element before the row
   int colour = 0;        // colour of the run starting at a0: 0 white, 1 black
-  int k = 0;             // index of the b1 candidate in b
+  // b1 is b[k]: the first change right of a0 whose colour is opposite to the colour at a0
+  // (changes of even index turn black, so k has the parity of the colour); b2 is b[k + 1].
+  // Invariant before each search: every index below k of k's parity holds a change <= a0, so
+  // the search only steps forward by two.
+  int k = 0;
   bool firstCode = true;
   bool openRunEndsAtA0 = false;  // the row stopped short: a black run still open ends at a0
 
-  // b1: the first change right of a0 whose colour is opposite to the colour at a0 (changes of
-  // even index turn black), b2 the next one: b[k], b[k + 1].
-  auto findB1 = [&] {
-    while (k > 0 && b[k - 1] > a0)
-      --k;
-    while (b[k] <= a0)
-      ++k;
-    if ((k & 1) != colour)
-      ++k;
-  };
-
   while (a0 < width) {
-    if (pos >= total) {
-      openRunEndsAtA0 = true;
-      break;
-    }
     const std::uint64_t w = src.Peek(pos);
     TFaxModeEntry m = tables.mode[w >> 57];
-    if (m.length == 0)
+    if (m.length == 0) [[unlikely]]
       m = LookupFaxModeCode(w);
-    switch (m.mode) {
-      case TFaxMode::V0:
-      case TFaxMode::VR1:
-      case TFaxMode::VR2:
-      case TFaxMode::VR3:
-      case TFaxMode::VL1:
-      case TFaxMode::VL2:
-      case TFaxMode::VL3: {
-        pos += m.length;
-        firstCode = false;
-        findB1();
-        std::int32_t a1 = b[k] + (static_cast<int>(m.mode) - static_cast<int>(TFaxMode::V0));
-        if (a1 < 0 || a1 < a0) {  // corrupt: a1 left of a0 ends the row
-          openRunEndsAtA0 = true;
-          goto done;
-        }
-        a1 = std::min(a1, width);
-        coding.Add(a1);
-        a0 = a1;
-        colour ^= 1;
-        break;
+    coding.Reserve();
+    const int offset = static_cast<int>(m.mode) - static_cast<int>(TFaxMode::V0);
+    if (offset >= -3 && offset <= 3) {  // V0, VR1..VR3, VL1..VL3: most codes of a page
+      pos += m.length;
+      firstCode = false;
+      while (b[k] <= a0)
+        k += 2;
+      std::int32_t a1 = b[k] + offset;
+      if (a1 < std::max<std::int32_t>(a0, 0)) [[unlikely]] {  // corrupt: a1 left of a0 ends the row
+        openRunEndsAtA0 = true;
+        goto done;
       }
+      a1 = std::min(a1, width);
+      coding.Add(a1);
+      a0 = a1;
+      colour ^= 1;
+      // The colour changed: the next b1 has the other parity; b[k - 1] <= old b1 may still
+      // lie right of the new a0 (after VL), b[k - 3] cannot.
+      k = k > 0 ? k - 1 : 1;
+      continue;
+    }
+    switch (m.mode) {
+      default:  // the vertical modes, handled above
+        break;
       case TFaxMode::P: {
         pos += m.length;
         firstCode = false;
-        findB1();
+        while (b[k] <= a0)
+          k += 2;
         a0 = std::clamp(b[k + 1], a0, width);  // b2; the colour stays
+        k += 2;
         break;
       }
       case TFaxMode::H: {
@@ -394,6 +423,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
           if (count <= 5) {
             std::int32_t black = p + count - 1;
             if (black < width) {
+              coding.Reserve();
               coding.Add(black);
               coding.Add(black + 1);
             }
@@ -408,12 +438,18 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
           }
         }
         a0 = std::min(p, width);
+        coding.Reserve();
         if (colour)
           coding.Add(a0);
+        k = colour;  // search b1 afresh
         break;
       }
       case TFaxMode::EOL:
       case TFaxMode::fill: {
+        if (pos >= total) {  // the data ended inside the row
+          openRunEndsAtA0 = true;
+          goto done;
+        }
         std::int64_t len = kFaxEOLLength;
         if (m.mode == TFaxMode::fill) {
           if (!eolMode) {  // no mode code: the strip ends here
@@ -443,8 +479,9 @@ done:
   if (openRunEndsAtA0 && colour == 1 && a0 < width)
     coding.Add(std::max<std::int32_t>(a0, 0));
 painted:
-  PaintRow(row, coding, width);
-  std::memcpy(referenceRow, row, rowBytes);
+  PaintRow(memory.paint.data(), memory.toggles.data(), width);
+  std::memcpy(row, memory.paint.data(), rowBytes);
+  std::memcpy(referenceRow, memory.paint.data(), rowBytes);
   memory.refList = 1 - memory.refList;
   memory.n = coding.n;
   memory.data = src.Data();
@@ -452,7 +489,6 @@ painted:
   memory.endPos = pos;
   memory.refRow = referenceRow;
   memory.width = width;
-  memory.rowCopy.assign(row, row + rowBytes);
   return pos;
 }
 
@@ -466,12 +502,13 @@ std::int64_t DecodeMHRow(std::uint8_t* row, const std::uint8_t* data, std::size_
     return bitPos;
   bitPos = std::max<std::int64_t>(bitPos, 0);
   TScratch& scratch = Scratch(width);
-  TChangeList changes{scratch.b.data()};
+  TChangeList changes{scratch.b.data(), 0, ListLimit(width), scratch.toggles.data()};
   if (fillOrder == 2)
     bitPos = DecodeMHRuns(TBitSource<true>(data, length), bitPos, width, changes);
   else
     bitPos = DecodeMHRuns(TBitSource<false>(data, length), bitPos, width, changes);
-  PaintRow(row, changes, width);
+  PaintRow(scratch.paint.data(), scratch.toggles.data(), width);
+  std::memcpy(row, scratch.paint.data(), RowBytes(width));
   return bitPos;
 }
 

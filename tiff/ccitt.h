@@ -26,8 +26,15 @@
 // (tiff/ccitt_tables.h). Both decoders work on lists of changing elements: the reference row's
 // changes are gathered 64 pixels at a time, the coding line is decoded into its own change list
 // (a0, a1, a2 on the coding line, b1, b2 on the reference line as in T.4 4.2), and the row is
-// painted from that list with byte fills. The encoders gather both rows' changes the same way
-// and emit codes through a 64-bit bit accumulator.
+// painted from that list 64 pixels at a time. The encoders gather both rows' changes the same
+// way and emit codes through a 64-bit bit accumulator.
+//
+// Zero-length runs. Some coders emit horizontal codes with empty runs and count the changes they
+// make on the next row's reference line, which a bitmap cannot show. The two-dimensional
+// decoder therefore remembers (per thread) the change list of the row it decoded last, and uses
+// it as the reference line when the next call continues the same strip at the bit position it
+// returned, with the same reference buffer still holding that row; any other call reads the
+// reference line from the buffer's pixels. The result matches libtiff on such pages.
 //
 // EOL, fill and resynchronisation.
 // - One-dimensional rows skip EOLs (with any number of fill zeros before them) met before the
