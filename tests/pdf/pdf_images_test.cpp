@@ -351,6 +351,33 @@ TEST(PdfImages, SpooledAndInMemoryOutputsAreIdentical) {
   EXPECT_TRUE(spooled.pdf == inMemory.pdf);
 }
 
+TEST(PdfImages, ImagesHeldInTemporaryFilesGiveTheSameBytes) {
+  const bool lzw = LzwAvailable();
+  for (bool colour : {false, true})
+    for (std::uint8_t c = 0; c < 6; ++c) {
+      if (c == pdfLzw && !lzw)
+        continue;
+      SCOPED_TRACE(std::string(colour ? "colour " : "bilevel ") + CompressionName(c));
+      auto inMemory = colour ? Colour(45, 20, 8) : Bilevel(45, 20, 8);
+      TVlBitmap inFile;
+      inFile.fileThreshold = 0;  // even a small image goes to a temporary file
+      ASSERT_TRUE(inFile.AssignImage(*inMemory).ok());
+      ASSERT_TRUE(inFile.ChangeLocation(vlTempFile).ok());
+      ASSERT_EQ(inFile.Location(), vlTempFile);
+      TWritten a, b;
+      for (int attempt = 0; attempt < 3; ++attempt) {  // the creation date could change between the two
+        a = WritePdf({{inMemory.get(), c}}, {}, true);
+        b = WritePdf({{&inFile, c}}, {}, true);
+        if (a.pdf == b.pdf)
+          break;
+      }
+      if (a.status.code == TVlStatusCode::unsupported)
+        continue;
+      ASSERT_TRUE(a.status.ok()) << DescribeStatus(a.status);
+      EXPECT_TRUE(a.pdf == b.pdf);
+    }
+}
+
 TEST(PdfImages, FailuresAddNothing) {
   auto bmp = Bilevel(16, 16);
   struct Case {
