@@ -59,11 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint16_t pointer : {kTagExifIFD, kTagGPSIFD, kTagSubIFDs}) {
       if (FindTag(d, pointer) < 0)
         continue;
+      const std::int32_t first = GetArrayElement(d, pointer, 0);
+      const std::uint32_t offset = static_cast<std::uint32_t>(first ? first : GetIntTag(d, pointer, 0));
       TTIFFDirectory sub = d;
       std::int32_t n = 0;
-      if (ReadDirectoryChain(0, static_cast<std::uint32_t>(GetArrayElement(d, pointer, 0) ? GetArrayElement(d, pointer, 0)
-                                                                                          : GetIntTag(d, pointer, 0)),
-                             sub, n))
+      if (ReadDirectoryChain(0, offset, sub, n))
         Exercise(sub);
     }
   }

@@ -19,14 +19,12 @@ constexpr std::uint16_t kTagGlobalParametersIFD = 400;
 
 std::uint32_t Get(const std::uint8_t* p, std::int64_t size, bool le) {
   std::uint32_t v = 0;
-  for (std::int64_t k = 0; k < size; ++k)
-    v = le ? v | static_cast<std::uint32_t>(p[k]) << (8 * k) : v << 8 | p[k];
+  for (std::int64_t k = 0; k < size; ++k) v = le ? v | static_cast<std::uint32_t>(p[k]) << (8 * k) : v << 8 | p[k];
   return v;
 }
 
 void Put(std::uint8_t* p, std::int64_t size, std::uint32_t v, bool le) {
-  for (std::int64_t k = 0; k < size; ++k)
-    p[le ? k : size - 1 - k] = static_cast<std::uint8_t>(v >> (8 * k));
+  for (std::int64_t k = 0; k < size; ++k) p[le ? k : size - 1 - k] = static_cast<std::uint8_t>(v >> (8 * k));
 }
 
 bool IsPointerTag(std::uint16_t tag) {
@@ -34,7 +32,9 @@ bool IsPointerTag(std::uint16_t tag) {
          tag == kTagGlobalParametersIFD;
 }
 
-bool IsUnsignedIntType(std::uint16_t type) { return type == 1 || type == 3 || type == 4 || type == 13; }
+bool IsUnsignedIntType(std::uint16_t type) {
+  return type == 1 || type == 3 || type == 4 || type == 13;
+}
 
 // One entry as read from the source (in host order) and as it will be written.
 struct TRawEntry {
@@ -202,8 +202,8 @@ TVlStatus TPageCopier::PutValues(TRawEntry& e, const std::vector<std::uint32_t>&
 }
 
 // Strips or tiles of the offsets entry at `offsetsIndex` with the byte counts of `countsTag`.
-TVlStatus TPageCopier::CopyPieces(std::vector<TRawEntry>& entries, std::size_t offsetsIndex,
-                                  std::uint16_t countsTag, std::map<std::uint32_t, std::uint32_t>& pieceStarts) {
+TVlStatus TPageCopier::CopyPieces(std::vector<TRawEntry>& entries, std::size_t offsetsIndex, std::uint16_t countsTag,
+                                  std::map<std::uint32_t, std::uint32_t>& pieceStarts) {
   TRawEntry& oe = entries[offsetsIndex];
   std::vector<std::uint32_t> offsets;
   if (oe.type != 3 && oe.type != 4)
@@ -283,8 +283,7 @@ TVlStatus TPageCopier::CopyJpegTables(TRawEntry& e) {
       std::uint8_t bits[16];
       len = 16;
       if (Available(off) >= 16 && src_.ReadAt(base_ + off, bits, 16))
-        for (std::uint8_t b : bits)
-          len += b;
+        for (std::uint8_t b : bits) len += b;
     }
     len = std::min(len, Available(off));
     VL_TRY(CopyBlock(off, len, out[k]));
@@ -327,12 +326,10 @@ TVlStatus TPageCopier::CopyDirectory(std::uint32_t offset, int depth, std::uint3
   VL_TRY(ReadEntries(offset, entries));
 
   // Byte counts of a strip or tile pair are rewritten with their offsets, never copied alone.
-  const bool hasStrips = std::any_of(entries.begin(), entries.end(), [](const TRawEntry& e) {
-    return e.tag == kTagStripOffsets;
-  });
-  const bool hasTiles = std::any_of(entries.begin(), entries.end(), [](const TRawEntry& e) {
-    return e.tag == kTagTileOffsets;
-  });
+  const bool hasStrips =
+      std::any_of(entries.begin(), entries.end(), [](const TRawEntry& e) { return e.tag == kTagStripOffsets; });
+  const bool hasTiles =
+      std::any_of(entries.begin(), entries.end(), [](const TRawEntry& e) { return e.tag == kTagTileOffsets; });
   std::vector<bool> done(entries.size(), false);
   std::map<std::uint32_t, std::uint32_t> pieceStarts;  // source offset of a strip -> target offset
   int interchange = -1;

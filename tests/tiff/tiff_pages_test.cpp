@@ -59,7 +59,9 @@ bool Fits(const TTIFFDirectory& d, const TTIFFEntry& e) {
   return EntryDataLocation(d, e, pos, size);
 }
 
-bool IsPointer(std::uint16_t tag) { return tag == 330 || tag == 34665 || tag == 34853 || tag == 40965 || tag == 400; }
+bool IsPointer(std::uint16_t tag) {
+  return tag == 330 || tag == 34665 || tag == 34853 || tag == 40965 || tag == 400;
+}
 
 // The copy of page `page` of `src` in `dst` holds the same entries and the same data.
 void ExpectSamePage(const std::vector<std::uint8_t>& src, std::int32_t page, const std::vector<std::uint8_t>& dst,
@@ -163,8 +165,7 @@ TVlStatus Extract(const std::vector<std::uint8_t>& src, std::int32_t page, std::
 
 std::string Pattern(int seed, int n) {
   std::string s;
-  for (int i = 0; i < n; ++i)
-    s.push_back(static_cast<char>('A' + (seed * 7 + i) % 26));
+  for (int i = 0; i < n; ++i) s.push_back(static_cast<char>('A' + (seed * 7 + i) % 26));
   return s;
 }
 
@@ -225,8 +226,7 @@ TEST(TIFFPages, CountsChainsWithoutDecoding) {
     {
       TVlMemoryStream s(loop.data(), static_cast<std::int64_t>(loop.size()));
       TTIFFChainWalker w(s, 0, true, l.firstOffset);
-      while (w.Next())
-        third = static_cast<std::uint32_t>(w.Step().nextLinkPosition);
+      while (w.Next()) third = static_cast<std::uint32_t>(w.Step().nextLinkPosition);
     }
     b.Patch32(third, l.firstOffset);
     cases.push_back({"loop back to the first page", b.bytes, 3, TVlStatusCode::ok});
@@ -342,8 +342,8 @@ TEST(TIFFExtract, SixteenBitOffsetsAreWidenedWhenTheyNoLongerFit) {
   TTiffBytes b(false);
   b.Raw(Pattern(5, 40));  // strip at 8, below 65536 in the source
   // ImageDescription (270) comes before the strips and is 70000 bytes long.
-  b.Chain({{{256, 4, {8}}, {257, 4, {5}}, {270, 2, {}, std::string(70000, 'd')}, {273, 3, {8, 28}},
-            {279, 3, {20, 20}}}});
+  b.Chain(
+      {{{256, 4, {8}}, {257, 4, {5}}, {270, 2, {}, std::string(70000, 'd')}, {273, 3, {8, 28}}, {279, 3, {20, 20}}}});
   std::vector<std::uint8_t> dst;
   ASSERT_TRUE(Extract(b.bytes, 0, dst).ok());
   ExpectSamePage(b.bytes, 0, dst, "widened");
@@ -386,7 +386,7 @@ TEST(TIFFExtract, OldStyleJPEGData) {
     b.Raw(huff + "xyz");
     const std::uint32_t strip = b.Pos();
     b.Raw(Pattern(8, 12));
-    const std::vector<TSpec> common = {{256, 4, {8}}, {257, 4, {8}}, {259, 3, {6}}, {273, 4, {strip}},
+    const std::vector<TSpec> common = {{256, 4, {8}},  {257, 4, {8}},       {259, 3, {6}},         {273, 4, {strip}},
                                        {279, 4, {12}}, {519, 4, {q, q, q}}, {520, 4, {dc, dc, dc}}};
     {
       TTiffBytes c = b;
@@ -430,8 +430,8 @@ TEST(TIFFExtract, SubDirectoriesAreCopiedOrDropped) {
     // A reduced-resolution image with its own strip.
     const std::uint32_t subStrip = b.Pos();
     b.Raw(Pattern(9, 6));
-    const std::uint32_t sub = b.Directory({{254, 4, {1}}, {256, 4, {2}}, {257, 4, {3}}, {273, 4, {subStrip}},
-                                           {279, 4, {6}}});
+    const std::uint32_t sub =
+        b.Directory({{254, 4, {1}}, {256, 4, {2}}, {257, 4, {3}}, {273, 4, {subStrip}}, {279, 4, {6}}});
     const std::uint32_t strip = b.Pos();
     b.Raw(Pattern(10, 9));
     // The page points at: the sub-image, itself (a loop), a place past the end; EXIF; GPS past the end.
