@@ -399,7 +399,8 @@ bool GetRawTag(const TTIFFDirectory& directory, std::uint16_t tag, std::vector<s
   if (pos < 0) {
     std::uint8_t b[4];
     InlineBytes(directory, *e, b);
-    std::memcpy(bytes.data(), b, bytes.size());
+    if (!bytes.empty())
+      std::memcpy(bytes.data(), b, bytes.size());
     return true;
   }
   if (!directory.stream->ReadAt(pos, bytes.data(), size)) {

@@ -162,14 +162,14 @@ bool TPageCopier::ReadValues(const TRawEntry& e, std::vector<std::uint32_t>& val
   if (!IsUnsignedIntType(e.type))
     return false;
   const std::int64_t size = sz * static_cast<std::int64_t>(e.count);
+  const std::int64_t off = size > 4 ? Get(e.field, 4, le_) : 0;
+  if (size > 4 && size > Available(off))
+    return false;  // checked before anything is allocated
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(std::max<std::int64_t>(size, 4)));
-  if (size <= 4) {
+  if (size <= 4)
     std::memcpy(raw.data(), e.field, 4);
-  } else {
-    const std::int64_t off = Get(e.field, 4, le_);
-    if (size > Available(off) || !src_.ReadAt(base_ + off, raw.data(), size))
-      return false;
-  }
+  else if (!src_.ReadAt(base_ + off, raw.data(), size))
+    return false;
   values.resize(e.count);
   for (std::size_t k = 0; k < values.size(); ++k)
     values[k] = Get(raw.data() + sz * static_cast<std::int64_t>(k), sz, le_);

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
+#include "tests/test_paths.h"
 #include "tests/tiff/tiff_bytes.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -716,4 +721,32 @@ TEST(TIFFWriter, ShortWritesRaiseTheAbortFlag) {
   WriteDirectory(readOnly, abort, list, 0);
   EXPECT_TRUE(abort);
   EXPECT_TRUE(list.empty());
+}
+
+// ---- inputs found by fuzzing ----
+
+TEST(TIFFFuzzFindings, RawTagWithCountZero) {
+  // GetRawTag on an inline entry of count 0 copied 0 bytes into an empty buffer's null data.
+  const fs::path p = FixturePath("tiff/fuzz-raw-tag-count-0.tif");
+  std::ifstream in(p, std::ios::binary);
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(bytes.empty()) << p;
+  TVlMemoryStream s(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  TTIFFDirectory page = Load(s, true, 0);
+  int empty = 0;
+  for (std::int32_t i = 0; i < 2; ++i) {  // an entry of count 0 is in the first SubIFD
+    TTIFFDirectory d = page;
+    std::int32_t n = 0;
+    EXPECT_EQ(ReadDirectoryChain(0, static_cast<std::uint32_t>(GetArrayElement(page, 330, i)), d, n), i == 0)
+        << "the second SubIFD's entries run past the end of the file";
+    for (const TTIFFEntry& e : d.entries) {
+      std::vector<std::uint8_t> raw;
+      if (e.count == 0 && TIFFTypeSize(e.type) != 0) {
+        EXPECT_TRUE(GetRawTag(d, e.tag, raw)) << e.tag;
+        EXPECT_TRUE(raw.empty()) << e.tag;
+        ++empty;
+      }
+    }
+  }
+  EXPECT_GT(empty, 0);
 }

@@ -553,3 +553,20 @@ TEST(TIFFExtract, EveryPageOfTheCorpus) {
   }
   EXPECT_GT(pages, 350);
 }
+
+// ---- inputs found by fuzzing ----
+
+TEST(TIFFFuzzFindings, HugeOffsetsCountIsRefusedBeforeAllocating) {
+  // Page 1 of this file declares 1358954497 strip offsets (5.4 GB) in a 1.5 KB file.
+  const std::vector<std::uint8_t> src = ReadFileBytes(FixturePath("tiff/fuzz-huge-offsets-count.tif"));
+  ASSERT_FALSE(src.empty());
+  std::vector<std::uint8_t> dst;
+  EXPECT_TRUE(Extract(src, 0, dst).ok());
+  TVlStatus s = Extract(src, 1, dst);
+  EXPECT_EQ(s.code, TVlStatusCode::badData);
+  EXPECT_STREQ(s.reason, "strip or tile offsets outside the file");
+  // The same built by hand.
+  TTiffBytes b(true);
+  b.Chain({{{256, 4, {1}}, {257, 4, {1}}, {273, 4, {}, "", 0x40000000u, 8}}});
+  EXPECT_EQ(Extract(b.bytes, 0, dst).code, TVlStatusCode::badData);
+}
