@@ -175,29 +175,40 @@ TReferenceMemory& ReferenceMemory(std::int32_t width) {
 // returns their count; bits past the width count as white and no change at the width is kept.
 // Rows are read in whole 64-bit words where the row allows, so runs of one colour cost one test
 // per 64 pixels.
-int GatherChanges(const std::uint8_t* row, std::int32_t width, bool blackIsOne, std::int32_t* out) {
+template <bool BlackIsOne>
+int GatherChangesImpl(const std::uint8_t* row, std::int32_t width, std::int32_t* out) {
   const std::size_t bytes = RowBytes(width);
+  const std::size_t lastWord = (bytes - 1) / 8;  // the word holding the last pixel
   int n = 0;
   std::uint64_t prev = 0;  // colour of the pixel before the word, 1 = black
-  for (std::size_t i = 0; i < bytes; i += 8) {
-    std::uint64_t w = i + 8 <= bytes ? LoadBE64(row + i) : LoadBEPartial(row + i, bytes - i);
-    if (!blackIsOne)
-      w = ~w;
-    std::int64_t valid = static_cast<std::int64_t>(width) - static_cast<std::int64_t>(i) * 8;
-    if (valid < 64)
-      w &= ~(~0ull >> valid);
+  auto scan = [&](std::uint64_t w, std::size_t i) {
     std::uint64_t t = w ^ ((w >> 1) | (prev << 63));
     prev = w & 1;
-    const std::int32_t base = static_cast<std::int32_t>(i * 8);
+    const std::int32_t base = static_cast<std::int32_t>(i * 64);
     while (t) {
       int z = __builtin_clzll(t);
       out[n++] = base + z;
       t &= ~(0x8000000000000000ull >> z);
     }
+  };
+  for (std::size_t i = 0; i < lastWord; ++i) {
+    std::uint64_t w = LoadBE64(row + 8 * i);
+    scan(BlackIsOne ? w : ~w, i);
   }
+  std::uint64_t w = LoadBEPartial(row + 8 * lastWord, bytes - 8 * lastWord);
+  if (!BlackIsOne)
+    w = ~w;
+  const std::int64_t valid = static_cast<std::int64_t>(width) - static_cast<std::int64_t>(lastWord) * 64;
+  if (valid < 64)
+    w &= ~(~0ull >> valid);
+  scan(w, lastWord);
   if (n > 0 && out[n - 1] >= width)
     --n;
   return n;
+}
+
+int GatherChanges(const std::uint8_t* row, std::int32_t width, bool blackIsOne, std::int32_t* out) {
+  return blackIsOne ? GatherChangesImpl<true>(row, width, out) : GatherChangesImpl<false>(row, width, out);
 }
 
 // Paints a row (1 bits = white) into buf (row bytes + 16 to spare) from the toggles of its
@@ -536,6 +547,11 @@ std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_
 
 TFaxBitWriter::TFaxBitWriter(int bits, std::uint8_t byte) {
   buf_.resize(256);
+  Reset(bits, byte);
+}
+
+void TFaxBitWriter::Reset(int bits, std::uint8_t byte) {
+  n_ = 0;
   bits = std::clamp(bits, 0, 7);
   accBits_ = bits;
   acc_ = bits ? (byte >> (8 - bits)) : 0;
@@ -630,13 +646,50 @@ inline void PutRun(TFaxBitWriter& out, const TEncodeTables& t, int colour, std::
 
 }  // namespace
 
+namespace {
+
+// The encoders' memory of the row they coded last on this thread: its changes and its bytes.
+// A reference row with the same bytes has the same changes, so they are not gathered again.
+struct TEncodeMemory {
+  std::vector<std::int32_t> lists[2];
+  int last = 0;  // the list of the last coded row
+  int n = -1;    // its change count; -1: nothing remembered
+  std::int32_t width = 0;
+  std::vector<std::uint8_t> row;
+
+  void Fit(std::int32_t w) {
+    if (lists[0].size() < static_cast<std::size_t>(w) + 8) {
+      lists[0].resize(static_cast<std::size_t>(w) + 8);
+      lists[1].resize(static_cast<std::size_t>(w) + 8);
+      row.resize(RowBytes(w));
+      n = -1;
+    }
+  }
+  // Takes the changes just gathered into the other list as the last coded row.
+  void Remember(const std::uint8_t* coded, std::int32_t w, int count) {
+    last = 1 - last;
+    n = count;
+    width = w;
+    std::memcpy(row.data(), coded, RowBytes(w));
+  }
+};
+
+TEncodeMemory& EncodeMemory(std::int32_t width) {
+  thread_local TEncodeMemory m;
+  m.Fit(width);
+  return m;
+}
+
+}  // namespace
+
 void EncodeMHRow(TFaxBitWriter& out, const std::uint8_t* row, std::int32_t width) {
   if (!WidthOk(width))
     return;
   const TEncodeTables& t = EncodeTables();
-  TScratch& scratch = Scratch(width);
-  std::int32_t* c = scratch.b.data();
+  TEncodeMemory& memory = EncodeMemory(width);
+  std::int32_t* c = memory.lists[1 - memory.last].data();
   int n = GatherChanges(row, width, /*blackIsOne=*/true, c);
+  memory.Remember(row, width, n);
   std::int32_t prev = 0;
   int colour = 0;
   for (int i = 0; i < n; ++i) {
@@ -651,11 +704,16 @@ void Encode2DRow(TFaxBitWriter& out, const std::uint8_t* row, const std::uint8_t
   if (!WidthOk(width))
     return;
   const TEncodeTables& t = EncodeTables();
-  TScratch& scratch = Scratch(width);
-  std::int32_t* a = scratch.b.data();  // coding line changes
-  std::int32_t* b = scratch.a.data();  // reference line changes
+  TEncodeMemory& memory = EncodeMemory(width);
+  std::int32_t* b = memory.lists[memory.last].data();  // reference line changes
+  int nb;
+  if (memory.n >= 0 && memory.width == width && std::memcmp(memory.row.data(), referenceRow, RowBytes(width)) == 0)
+    nb = memory.n;
+  else
+    nb = GatherChanges(referenceRow, width, /*blackIsOne=*/true, b);
+  std::int32_t* a = memory.lists[1 - memory.last].data();  // coding line changes
   int na = GatherChanges(row, width, /*blackIsOne=*/true, a);
-  int nb = GatherChanges(referenceRow, width, /*blackIsOne=*/true, b);
+  memory.Remember(row, width, na);
   a[na] = a[na + 1] = a[na + 2] = width;
   b[nb] = b[nb + 1] = b[nb + 2] = width;
 
@@ -716,8 +774,11 @@ TVlStatus BadWidth(std::atomic<bool>& abortFlag) {
   return TVlStatus::BadData("fax row width out of range");
 }
 
-TFaxBitWriter ResumeWriter(bool lsb, int carriedBits, std::uint8_t carriedByte) {
-  return TFaxBitWriter(carriedBits, lsb ? ReverseByte(carriedByte) : carriedByte);
+// The row writers' bit writer, reused from row to row on this thread (its buffer stays).
+TFaxBitWriter& ResumeWriter(bool lsb, int carriedBits, std::uint8_t carriedByte) {
+  thread_local TFaxBitWriter bw;
+  bw.Reset(carriedBits, lsb ? ReverseByte(carriedByte) : carriedByte);
+  return bw;
 }
 
 void KeepCarry(TFaxBitWriter& bw, bool lsb, int& carriedBits, std::uint8_t& carriedByte) {
@@ -739,7 +800,7 @@ TVlStatus WriteMHRow(const std::uint8_t* row, std::int32_t width, TVlStream& str
                      std::atomic<bool>& abortFlag) {
   if (!WidthOk(width) || !row)
     return BadWidth(abortFlag);
-  TFaxBitWriter bw;
+  TFaxBitWriter& bw = ResumeWriter(false, 0, 0);
   EncodeMHRow(bw, row, width);
   bw.PadToByte();
   return EmitBytes(bw, stream, fillOrder == 2, abortFlag);
@@ -751,7 +812,7 @@ TVlStatus WriteT4Row(const std::uint8_t* row, std::int32_t width, TVlStream& str
   if (!WidthOk(width))
     return BadWidth(abortFlag);
   const bool lsb = fillOrder == 2;
-  TFaxBitWriter bw = ResumeWriter(lsb, carriedBits, carriedByte);
+  TFaxBitWriter& bw = ResumeWriter(lsb, carriedBits, carriedByte);
   if (!row) {
     bw.PutEOL();
     bw.PadToByte();
@@ -784,7 +845,7 @@ TVlStatus WriteT6Row(const std::uint8_t* row, std::int32_t width, TVlStream& str
   if (!WidthOk(width))
     return BadWidth(abortFlag);
   const bool lsb = fillOrder == 2;
-  TFaxBitWriter bw = ResumeWriter(lsb, carriedBits, carriedByte);
+  TFaxBitWriter& bw = ResumeWriter(lsb, carriedBits, carriedByte);
   if (!row) {
     bw.PutEOL();
     bw.PutEOL();

@@ -118,6 +118,8 @@ class TFaxBitWriter {
  public:
   // Starts with `bits` (0..7) pending bits held in the high end of `byte`.
   explicit TFaxBitWriter(int bits = 0, std::uint8_t byte = 0);
+  // Drops everything and starts again as the constructor does (the buffer is kept).
+  void Reset(int bits = 0, std::uint8_t byte = 0);
 
   // Appends the low `count` bits of `code` (count 0..32), first bit the highest.
   void Put(std::uint32_t code, int count) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+
+#include <unistd.h>
 
 #include "imaging/stream.h"
 #include "test_paths.h"
@@ -680,6 +684,73 @@ TEST(FaxFixtures, CorpusFaxPagesDecodeAsLibtiffDoes) {
     ++checked;
   }
   EXPECT_GE(checked, 10);
+}
+
+namespace {
+
+// A one-strip WhiteIsZero TIFF around a CCITT strip.
+std::vector<std::uint8_t> WrapStrip(const std::vector<std::uint8_t>& strip, std::int32_t w, std::int32_t h, int comp,
+                                    int t4Options, int fill) {
+  std::vector<std::uint8_t> f = {'I', 'I', 42, 0};
+  auto u16 = [&](std::uint32_t v) { f.push_back(v & 0xFF), f.push_back((v >> 8) & 0xFF); };
+  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+  const std::uint32_t ifd = static_cast<std::uint32_t>(8 + strip.size() + (strip.size() & 1));
+  u32(ifd);
+  f.insert(f.end(), strip.begin(), strip.end());
+  if (strip.size() & 1)
+    f.push_back(0);
+  std::vector<std::array<std::uint32_t, 3>> tags = {
+      {256, 4, std::uint32_t(w)}, {257, 4, std::uint32_t(h)}, {258, 3, 1}, {259, 3, std::uint32_t(comp)},
+      {262, 3, 0}, {266, 3, std::uint32_t(fill)}, {273, 4, 8}, {277, 3, 1}, {278, 4, std::uint32_t(h)},
+      {279, 4, std::uint32_t(strip.size())}};
+  if (comp == 3)
+    tags.push_back({292, 4, std::uint32_t(t4Options)});
+  u16(static_cast<std::uint32_t>(tags.size()));
+  for (auto& [tag, type, v] : tags) {
+    u16(tag), u16(type), u32(1);
+    if (type == 3)
+      u16(v), u16(0);
+    else
+      u32(v);
+  }
+  u32(0);
+  return f;
+}
+
+}  // namespace
+
+TEST(FaxPeer, LibtiffReadsWhatWeWriteWithoutComplaint) {
+  // Needs libtiff's tiffcp (libtiff-tools, installed by scripts/bootstrap).
+  if (std::system("command -v tiffcp > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tiffcp not installed";
+  TFaxTestPage page = MakeTextPage(1728, 90, 77);
+  auto dir = std::filesystem::temp_directory_path() / ("vl_ccitt_peer_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Case {
+    TFaxKind kind;
+    int comp, t4;
+  } cases[] = {{TFaxKind::mh, 2, 0}, {TFaxKind::g3_1d, 3, 0}, {TFaxKind::g3_2d, 3, 1}, {TFaxKind::g4, 4, 0}};
+  for (const Case& c : cases) {
+    for (int fill : {1, 2}) {
+      SCOPED_TRACE(std::string(KindName(c.kind)) + " fill " + std::to_string(fill));
+      auto tiff = WrapStrip(Encode(page, c.kind, fill), page.width, page.height, c.comp, c.t4, fill);
+      auto in = dir / "in.tif", out = dir / "out.tif", err = dir / "err.txt";
+      std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(tiff.data()), tiff.size());
+      std::string cmd = "tiffcp -c none -f msb2lsb -r 100000 '" + in.string() + "' '" + out.string() + "' 2> '" +
+                        err.string() + "'";
+      ASSERT_EQ(std::system(cmd.c_str()), 0);
+      auto messages = ReadFile(err);
+      EXPECT_EQ(std::string(messages.begin(), messages.end()), "");  // no warning such as a missing EOL
+      auto decoded = ReadFile(out);
+      TTestTiff t;
+      ASSERT_TRUE(ParseTestTiff(decoded, t));
+      ASSERT_EQ(t.counts[0], page.bits.size());
+      TFaxTestPage back(page.width, page.height);
+      std::memcpy(back.bits.data(), decoded.data() + t.offsets[0], back.bits.size());
+      EXPECT_TRUE(back == page);
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // ---------------------------------------------------------------------------------------------
