@@ -10,7 +10,9 @@
 
 namespace {
 
-inline int LeadingZeros(std::uint64_t w) { return w ? __builtin_clzll(w) : 64; }
+inline int LeadingZeros(std::uint64_t w) {
+  return w ? __builtin_clzll(w) : 64;
+}
 
 inline void StoreBE64(std::uint8_t* p, std::uint64_t v) {
   v = __builtin_bswap64(v);
@@ -26,8 +28,7 @@ inline std::uint64_t LoadBE64(const std::uint8_t* p) {
 // Up to 8 bytes at p (fewer when n < 8), big-endian, missing bytes zero.
 inline std::uint64_t LoadBEPartial(const std::uint8_t* p, std::size_t n) {
   std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n && i < 8; ++i)
-    v |= std::uint64_t(p[i]) << (56 - 8 * i);
+  for (std::size_t i = 0; i < n && i < 8; ++i) v |= std::uint64_t(p[i]) << (56 - 8 * i);
   return v;
 }
 
@@ -39,16 +40,22 @@ inline std::uint64_t ReverseBitsInBytes(std::uint64_t w) {
   return w;
 }
 
-inline std::uint8_t ReverseByte(std::uint8_t b) { return static_cast<std::uint8_t>(ReverseBitsInBytes(b)); }
+inline std::uint8_t ReverseByte(std::uint8_t b) {
+  return static_cast<std::uint8_t>(ReverseBitsInBytes(b));
+}
 
-inline std::size_t RowBytes(std::int32_t width) { return (static_cast<std::size_t>(width) + 7) / 8; }
+inline std::size_t RowBytes(std::int32_t width) {
+  return (static_cast<std::size_t>(width) + 7) / 8;
+}
 
 // The strip's bytes read as a bit string in transmission order. Lsb: fill order 2.
 template <bool Lsb>
 class TBitSource {
  public:
   TBitSource(const std::uint8_t* data, std::size_t length)
-      : data_(data), length_(length), totalBits_(static_cast<std::int64_t>(std::min<std::size_t>(length, std::size_t(1) << 59)) * 8) {}
+      : data_(data),
+        length_(length),
+        totalBits_(static_cast<std::int64_t>(std::min<std::size_t>(length, std::size_t(1) << 59)) * 8) {}
 
   std::int64_t TotalBits() const { return totalBits_; }
   const std::uint8_t* Data() const { return data_; }
@@ -112,19 +119,24 @@ struct TChangeList {
 };
 
 // Entries of a change list buffer, and the count at which it is compacted.
-inline std::size_t ListCapacity(std::int32_t width) { return 2 * static_cast<std::size_t>(width) + 16; }
-inline int ListLimit(std::int32_t width) { return 2 * width + 4; }
-inline std::size_t ToggleWords(std::int32_t width) { return static_cast<std::size_t>(width) / 64 + 2; }
+inline std::size_t ListCapacity(std::int32_t width) {
+  return 2 * static_cast<std::size_t>(width) + 16;
+}
+inline int ListLimit(std::int32_t width) {
+  return 2 * width + 4;
+}
+inline std::size_t ToggleWords(std::int32_t width) {
+  return static_cast<std::size_t>(width) / 64 + 2;
+}
 
-// Per-thread scratch for the encoders and the one-dimensional decoder: two change lists.
+// Per-thread scratch of the one-dimensional decoder.
 struct TScratch {
-  std::vector<std::int32_t> a, b;
+  std::vector<std::int32_t> list;
   std::vector<std::uint8_t> paint;     // a row with 16 bytes to spare
   std::vector<std::uint64_t> toggles;  // kept all zero between uses
   void Fit(std::int32_t width) {
-    if (a.size() < ListCapacity(width)) {
-      a.resize(ListCapacity(width));
-      b.resize(ListCapacity(width));
+    if (list.size() < ListCapacity(width)) {
+      list.resize(ListCapacity(width));
       paint.resize(RowBytes(width) + 16);
       toggles.assign(ToggleWords(width), 0);
     }
@@ -336,7 +348,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
   const bool continues = pos > 0 && memory.endPos == pos && memory.data == src.Data() &&
                          memory.length == src.Length() && memory.refRow == referenceRow && memory.width == width &&
                          std::memcmp(memory.paint.data(), referenceRow, rowBytes) == 0;
-  std::int32_t* b;  // reference line changes, three sentinels at the width
+  std::int32_t* b;  // reference line changes, four sentinels at the width
   int nb;
   if (continues) {
     b = memory.lists[memory.refList].data();
@@ -369,8 +381,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
     if (offset >= -3 && offset <= 3) {  // V0, VR1..VR3, VL1..VL3: most codes of a page
       pos += m.length;
       firstCode = false;
-      while (b[k] <= a0)
-        k += 2;
+      while (b[k] <= a0) k += 2;
       std::int32_t a1 = b[k] + offset;
       if (a1 < std::max<std::int32_t>(a0, 0)) [[unlikely]] {  // corrupt: a1 left of a0 ends the row
         openRunEndsAtA0 = true;
@@ -391,8 +402,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
       case TFaxMode::P: {
         pos += m.length;
         firstCode = false;
-        while (b[k] <= a0)
-          k += 2;
+        while (b[k] <= a0) k += 2;
         a0 = std::clamp(b[k + 1], a0, width);  // b2; the colour stays
         k += 2;
         break;
@@ -503,7 +513,9 @@ painted:
   return pos;
 }
 
-bool WidthOk(std::int32_t width) { return width >= 1 && width <= kFaxMaxWidth; }
+bool WidthOk(std::int32_t width) {
+  return width >= 1 && width <= kFaxMaxWidth;
+}
 
 }  // namespace
 
@@ -513,7 +525,7 @@ std::int64_t DecodeMHRow(std::uint8_t* row, const std::uint8_t* data, std::size_
     return bitPos;
   bitPos = std::max<std::int64_t>(bitPos, 0);
   TScratch& scratch = Scratch(width);
-  TChangeList changes{scratch.b.data(), 0, ListLimit(width), scratch.toggles.data()};
+  TChangeList changes{scratch.list.data(), 0, ListLimit(width), scratch.toggles.data()};
   if (fillOrder == 2)
     bitPos = DecodeMHRuns(TBitSource<true>(data, length), bitPos, width, changes);
   else
@@ -532,8 +544,8 @@ std::size_t DecodeMHRowAligned(std::uint8_t* row, const std::uint8_t* data, std:
   return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, length));
 }
 
-std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_t length, bool eolMode,
-                         int fillOrder, std::int64_t bitPos, std::uint8_t* referenceRow, std::int32_t width) {
+std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_t length, bool eolMode, int fillOrder,
+                         std::int64_t bitPos, std::uint8_t* referenceRow, std::int32_t width) {
   if (!WidthOk(width))
     return bitPos;
   bitPos = std::max<std::int64_t>(bitPos, 0);
@@ -616,8 +628,7 @@ const TEncodeTables& EncodeTables() {
       e.makeup[0][i] = kFaxWhiteMakeup[i];
       e.makeup[1][i] = kFaxBlackMakeup[i];
     }
-    for (int i = 0; i < 13; ++i)
-      e.makeup[0][27 + i] = e.makeup[1][27 + i] = kFaxExtendedMakeup[i];
+    for (int i = 0; i < 13; ++i) e.makeup[0][27 + i] = e.makeup[1][27 + i] = kFaxExtendedMakeup[i];
     return e;
   }();
   return t;
@@ -722,13 +733,10 @@ void Encode2DRow(TFaxBitWriter& out, const std::uint8_t* row, const std::uint8_t
   int i = 0;  // index of a1 in a
   int k = 0;  // index of b1 in b
   while (a0 < width) {
-    while (a[i] <= a0)
-      ++i;
+    while (a[i] <= a0) ++i;
     const std::int32_t a1 = a[i];
-    while (k > 0 && b[k - 1] > a0)
-      --k;
-    while (b[k] <= a0)
-      ++k;
+    while (k > 0 && b[k - 1] > a0) --k;
+    while (b[k] <= a0) ++k;
     if ((k & 1) != colour)
       ++k;
     const std::int32_t b1 = b[k], b2 = b[k + 1];
@@ -758,8 +766,7 @@ TVlStatus EmitBytes(TFaxBitWriter& bw, TVlStream& stream, bool lsb, std::atomic<
     return TVlStatus::Ok();
   std::uint8_t* p = bw.MutableBytes();
   if (lsb)
-    for (std::size_t i = 0; i < n; ++i)
-      p[i] = ReverseByte(p[i]);
+    for (std::size_t i = 0; i < n; ++i) p[i] = ReverseByte(p[i]);
   bool ok = stream.WriteAll(p, static_cast<std::int64_t>(n));
   bw.ClearBytes();
   if (!ok) {
