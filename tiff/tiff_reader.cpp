@@ -12,7 +12,7 @@
 #include "imaging/stream.h"
 #include "tiff/tiff_container.h"
 #include "tiff/tiff_reader_tags.h"
-#include "tiff/tiff_strips_jpeg.h"
+#include "tiff/tiff_jpeg.h"
 
 namespace {
 
@@ -559,7 +559,18 @@ TVlStatus ReadTIFF(TVlBitmap* bitmap, TVlStream& stream, std::int32_t& pageCount
   progress.rowCounter = 0;
   progress.percentPerRow = 100.0 / double(v.imageLength);
   if (oldJPEG) {
-    st = ReadOldStyleJPEG(v, *bitmap, progress);
+    TTIFFOldJpeg info;
+    info.base = v.base;
+    info.width = v.imageWidth;
+    info.height = v.imageLength;
+    info.rowsPerStrip = std::int32_t(std::min<std::int64_t>(v.rowsPerStrip, v.imageLength));
+    info.stripOffsets = v.stripOffsets;
+    info.stripByteCounts = v.stripByteCounts;
+    info.interchangeFormat = v.jpegInterchangeOffset;
+    info.interchangeFormatLength = v.jpegInterchangeLength;
+    st = ReadOldStyleJPEG(stream, info, *bitmap, progress);
+    if (!st.ok() && st.code != TVlStatusCode::aborted)
+      (void)progress.Fail(st);
   } else {
     st = bitmap->AllocateImage(v.imageWidth, v.imageLength, target);
     if (!st.ok())

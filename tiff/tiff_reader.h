@@ -11,8 +11,8 @@
 // (tiff_container.h); the page's directory fills TTIFFVars, which is checked (sizes >= 1 and
 // within the ceilings of imaging/limits.h, a matching ColorMap on palette pages, a layout the
 // decoder handles) before the bitmap is allocated in the pixel format the page calls for; the
-// strips or tiles are then decoded by tiff_strips.h, old-style JPEG pages by
-// tiff_strips_jpeg.h, and the orientation is applied when the record asks for it.
+// strips or tiles are then decoded by tiff_strips.h, old-style JPEG pages by tiff_jpeg.h, and
+// the orientation is applied when the record asks for it.
 //
 // Every failure sets the abort flag through ProgressRecord::Fail with a reason; a page index
 // beyond the chain (or a file whose first-directory offset is 0) is no failure and decodes

@@ -14,7 +14,7 @@
 #include "tiff/lzw.h"
 #include "tiff/packbits.h"
 #include "tiff/predictor.h"
-#include "tiff/tiff_strips_jpeg.h"
+#include "tiff/tiff_jpeg.h"
 
 namespace {
 
@@ -123,6 +123,10 @@ TVlStatus BuildLayout(const TTIFFVars& v, TLayout& L) {
       return TVlStatus::BadData("separated JPEG page with fewer than 4 samples");
     L.kind = TKind::jpeg;
     L.target = vl24RGB;
+    if (v.nativePixelFormat && (ph == 0 || ph == 1) && L.spp == 1)
+      L.target = vl8g;
+    else if (v.nativePixelFormat && ph == 5)
+      L.target = vlCMYK;
     return TVlStatus::Ok();
   }
 
@@ -529,6 +533,8 @@ class TPageDecoder {
   // paints the others white (palette index 0), so a page whose strips end early or are missing
   // shows white there instead of leftover memory.
   void TrackRows() { done_.assign(std::size_t(v_.imageLength), 0); }
+  // The page is a single strip or tile (the JPEG reader then reports progress itself).
+  void SetSingleBlock(bool single) { singleBlock_ = single; }
   void FillUntouchedRows() {
     if (done_.empty())
       return;
@@ -560,6 +566,7 @@ class TPageDecoder {
   std::vector<std::vector<std::uint8_t>> planeRows_, unpacked_;
   std::vector<std::uint8_t> interleaved_, bgr_;
   std::vector<std::uint8_t> done_;
+  bool singleBlock_ = false;
 
   void MarkRow(std::int64_t y) {
     if (!done_.empty() && y >= 0 && y < std::int64_t(done_.size()))
@@ -907,25 +914,29 @@ TVlStatus TPageDecoder::Decode(std::int32_t firstRow, std::int32_t rows, std::in
 
 TVlStatus TPageDecoder::DecodeJPEGBlock(std::int32_t firstRow, std::int32_t rows, std::int32_t width,
                                         const TTIFFBlock& b, std::int32_t firstColumn) {
-  // A strip's frame has the strip's rows (the last strip may be cut to the page or not); a
-  // tile's frame is the whole tile. Only the part inside the page is copied.
-  const std::int32_t needed = std::min<std::int32_t>(rows, v_.imageLength - firstRow);
-  const bool tiled = v_.tileWidth >= 1 && v_.tileLength >= 1;
-  TVlBitmap tmp;
-  TVlStatus st = DecodeTIFFJPEGStrip(b.data, b.length, v_.jpegTables.data(), v_.jpegTables.size(), v_.photometric,
-                                     width, tiled ? rows : needed, rows, tmp, v_.params);
+  TTIFFJpegStrip strip;
+  strip.data = b.data;
+  strip.size = b.length;
+  strip.tables = v_.jpegTables.empty() ? nullptr : v_.jpegTables.data();
+  strip.tablesSize = v_.jpegTables.size();
+  strip.x = firstColumn;
+  strip.y = firstRow;
+  strip.width = width;
+  strip.rows = rows;
+  strip.rgbData = v_.photometric == 2;
+  // A page of one strip or tile lets the JPEG reader report progress; otherwise one step per
+  // strip or tile.
+  ProgressRecord quiet;
+  quiet.abortFlag = pr_.abortFlag;
+  TVlStatus st = ReadTIFFJpegStrip(strip, bm_, singleBlock_ ? pr_ : quiet);
   if (!st.ok())
     return st;
-  if (tmp.PixelFormat() != vl24RGB || tmp.Width() != width || tmp.Height() < needed)
-    return TVlStatus::BadData("JPEG frame size does not match its strip or tile");
-  const std::int32_t n = std::min<std::int32_t>(width, v_.imageWidth - firstColumn);
-  for (std::int32_t r = 0; r < needed; ++r) {
-    const std::uint8_t* s = tmp.RowPointer(r);
-    std::uint8_t* d = bm_.RowPointer(firstRow + r);
-    if (s && d)
-      std::memcpy(d + std::int64_t(firstColumn) * 3, s, std::size_t(n) * 3);
+  const std::int32_t needed = std::min<std::int32_t>(rows, v_.imageLength - firstRow);
+  for (std::int32_t r = 0; r < needed; ++r)
     MarkRow(firstRow + r);
-    pr_.ReportRow(++pr_.rowCounter);
+  if (!singleBlock_) {
+    pr_.rowCounter += needed;
+    pr_.ReportRow(pr_.rowCounter);
   }
   return TVlStatus::Ok();
 }
@@ -1019,6 +1030,7 @@ TVlStatus ReadTIFFStrips(TTIFFVars& v, TVlBitmap& bitmap, ProgressRecord& progre
     rps = (H + perPlane - 1) / perPlane;
     perPlane = (H + rps - 1) / rps;
   }
+  dec.SetSingleBlock(perPlane == 1);
   std::vector<std::vector<std::uint8_t>> buffers(std::size_t(L.planes));
   std::vector<TTIFFBlock> blocks(std::size_t(L.planes));
   for (std::int64_t s = 0; s < perPlane; ++s) {
@@ -1066,6 +1078,7 @@ TVlStatus ReadTIFFTiles(TTIFFVars& v, TVlBitmap& bitmap, ProgressRecord& progres
   const std::int64_t down = (H + tl - 1) / tl;
   const std::int64_t perPlane = across * down;
   progress.percentPerRow = 100.0 / double(H * across);
+  dec.SetSingleBlock(across * down == 1);
   std::vector<std::vector<std::uint8_t>> buffers(std::size_t(L.planes));
   std::vector<TTIFFBlock> blocks(std::size_t(L.planes));
   for (std::int64_t ty = 0; ty < down; ++ty) {

@@ -20,8 +20,8 @@
 // layout reaches one converter, which writes the part of the row that lies inside the page
 // into the bitmap (and the alpha mask). Tiles at the right and bottom edge are clipped to the
 // page. YCbCr data with subsampling h x v is decoded v rows at a time (one row of blocks).
-// JPEG strips and tiles (compression 7) and old-style JPEG pages (compression 6) are decoded
-// whole by the JPEG codec.
+// JPEG strips and tiles (compression 7) are decoded whole by the JPEG strip reader
+// (tiff/tiff_jpeg.h), which checks each frame against its strip or tile.
 //
 // Bad input. Strips or tiles whose offset lies at or past the end of the stream are skipped;
 // indexes into the offset arrays are bounded; a strip whose data end early keeps the rows

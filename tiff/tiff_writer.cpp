@@ -16,7 +16,7 @@
 #include "tiff/predictor.h"
 #include "tiff/tiff_reader.h"
 #include "tiff/tiff_reader_tags.h"
-#include "tiff/tiff_strips_jpeg.h"
+#include "tiff/tiff_jpeg.h"
 
 namespace {
 
@@ -443,11 +443,16 @@ TVlStatus PlanTIFFPage(TVlBitmap& bitmap, TIOParamsVals& P, TTIFFPagePlan& plan)
     case TTIFFPhotometricChoice::rgb: plan.photometricValue = 2; break;
   }
   if (o.compression == 7 || o.compression == 6) {
-    // The photometric of a JPEG page names the colour space of the JPEG data.
-    if (o.kind == TTIFFStoredKind::cmyk)
-      plan.photometricValue = 5;
-    else
-      plan.photometricValue = (o.jpegColorSpace == 0 || o.jpegColorSpace == 4) ? 2 : 6;
+    // The photometric and samples of a JPEG page are those of the JPEG data, whose colour space
+    // the JPEG writer takes from tiffJpegColorSpace.
+    switch (TiffJpegWriteOptions(P).colorSpace) {
+      case 1: plan.photometricValue = 1; o.samples = 1; break;
+      case 2: plan.photometricValue = 6; o.samples = 3; break;
+      case 3: plan.photometricValue = 5; o.samples = 4; break;
+      default: plan.photometricValue = 2; o.samples = 3; break;
+    }
+    o.alpha = false;
+    o.predictor = false;
   }
   plan.bitsPerSample.assign(std::size_t(o.samples), std::uint16_t(o.bits));
   return TVlStatus::Ok();
@@ -911,7 +916,23 @@ std::int32_t WriteTIFF(TVlStream& real, bool insertMode, TVlBitmap* bitmap, Prog
       AddShortEntry(L, tt::CleanFaxData, 0);
     }
     if (o.compression == 6 || o.compression == 7) {
-      st = WriteTIFFJPEGPage(s, w, L, progress, o.compression, o.jpegQuality, o.jpegColorSpace, params);
+      TTIFFJpegWritten jw;
+      st = o.compression == 7 ? WriteTIFFJpegStrip(s, w, params, progress, jw)
+                              : WriteTIFFOldStyleJpeg(s, w, params, progress, jw);
+      if (st.ok() && s.Position() > kMaxClassicOffset)
+        st = TVlStatus::LimitExceeded("TIFF file would pass the 4 GiB reach of its 32-bit offsets");
+      if (st.ok()) {
+        AddLongEntry(L, tt::RowsPerStrip, std::uint32_t(w.Height()));
+        AddLongEntry(L, tt::StripOffsets, std::uint32_t(jw.stripOffset));
+        AddLongEntry(L, tt::StripByteCounts, std::uint32_t(jw.stripByteCount));
+        if (o.compression == 6) {
+          AddShortEntry(L, tt::JPEGProc, 1);
+          AddLongEntry(L, tt::JPEGInterchangeFormat, std::uint32_t(jw.interchangeFormat));
+          AddLongEntry(L, tt::JPEGInterchangeFormatLength, std::uint32_t(jw.interchangeFormatLength));
+          const std::uint16_t sub[2] = {2, 2};
+          AddShortArrayEntry(L, s, tt::YCbCrSubSampling, abort, 1, sub);
+        }
+      }
     } else {
       st = WriteTIFFStrips(s, w, L, progress, o);
     }

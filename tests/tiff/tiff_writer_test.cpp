@@ -88,7 +88,7 @@ void MakePage(TKindId k, TVlBitmap& bm, TIOParamsVals& p) {
       for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
           std::uint8_t* q = bm.RowPointer(y) + 3 * x;
-          q[0] = std::uint8_t((x + y) * 2);
+          q[0] = std::uint8_t((x + y) * 255 / (kW + kH));
           q[1] = std::uint8_t(y * 255 / (kH - 1));
           q[2] = std::uint8_t(x * 255 / (kW - 1));
         }
@@ -236,7 +236,15 @@ TEST(TIFFPageWriter, MatrixIsAcceptedAndDecodedByLibtiff) {
       TIOParamsVals q;
       std::unique_ptr<TVlMask> mask;
       ASSERT_TRUE(ReadBack(s.Bytes(), back, q, &mask).ok());
-      if (!lossy) {
+      if (lossy) {
+        // Both decoders of the same JPEG data agree within rounding.
+        for (int y = 0; y < kH; ++y)
+          for (int x = 0; x < kW; ++x) {
+            TVlRGB o = back.PixelAsRGB(x, y);
+            const std::uint8_t* q = ref[0].px.data() + (std::size_t(y) * kW + x) * 4;
+            ASSERT_LE(std::max({std::abs(q[0] - o.r), std::abs(q[1] - o.g), std::abs(q[2] - o.b)}), 2);
+          }
+      } else {
         for (int y = 0; y < kH; ++y)
           for (int x = 0; x < kW; ++x) {
             ASSERT_EQ(back.PixelAsRGB(x, y), bm.PixelAsRGB(x, y)) << "at " << x << "," << y;
