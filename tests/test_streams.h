@@ -1,7 +1,11 @@
 // Streams and file helpers shared by the codec and I/O tests.
 #pragma once
 
+#include <stdlib.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,4 +40,32 @@ class TLimitedStream final : public TVlStream {
  private:
   TVlMemoryStream m_;
   std::int64_t limit_;
+};
+
+// A fresh folder for one test, removed with its contents at the end.
+class TTempFolder {
+ public:
+  TTempFolder() {
+    std::string templ = (std::filesystem::temp_directory_path() / "vl-test-XXXXXX").string();
+    path_ = ::mkdtemp(templ.data()) ? std::filesystem::path(templ) : std::filesystem::temp_directory_path();
+  }
+  ~TTempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TTempFolder(const TTempFolder&) = delete;
+  TTempFolder& operator=(const TTempFolder&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  // Names in the folder (to check that no temporary files were left behind).
+  std::vector<std::string> Names() const {
+    std::vector<std::string> n;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      n.push_back(e.path().filename().string());
+    std::sort(n.begin(), n.end());
+    return n;
+  }
+
+ private:
+  std::filesystem::path path_;
 };

@@ -162,6 +162,32 @@ TVlStatus VlOpenMetafile(std::vector<std::uint8_t> data, TVlMetafile& out) {
   return TVlStatus::Ok();
 }
 
+bool VlMetafileRenderSize(std::int64_t mw, std::int64_t mh, std::int32_t width, std::int32_t height,
+                          std::int64_t& w, std::int64_t& h) {
+  if (width >= 0 && height >= 0) {
+    w = width, h = height;
+  } else if (width < 0 && height >= 0) {
+    if (mh <= 0)
+      return false;
+    h = height, w = std::int64_t(height) * mw / mh;
+  } else if (height < 0 && width >= 0) {
+    if (mw <= 0)
+      return false;
+    w = width, h = mh * width / mw;
+  } else {
+    w = mw, h = mh;
+  }
+  if (w <= 0 || h <= 0)
+    return false;
+  if (w > kMaxSide || h > kMaxSide) {
+    if (w >= h)
+      h = std::max<std::int64_t>(1, h * kMaxSide / w), w = kMaxSide;
+    else
+      w = std::max<std::int64_t>(1, w * kMaxSide / h), h = kMaxSide;
+  }
+  return true;
+}
+
 TVlStatus VlRenderMetafile(const TVlMetafile& m, std::int32_t width, std::int32_t height, TVlColor background,
                            bool transparency, TVlBitmap& target) {
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)

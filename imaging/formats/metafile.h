@@ -27,6 +27,13 @@ struct TVlMetafile {
 // are 0 or negative.
 TVlStatus VlOpenMetafile(std::vector<std::uint8_t> data, TVlMetafile& out);
 
+// The render size for a requested width/height: both >= 0 that size; width < 0 (height < 0)
+// keeps the picture's proportion with the given height (width); both < 0 the own size. A side
+// above 16,000 becomes 16,000 and the other is scaled in proportion (integer division, at
+// least 1). False when a side would be 0 or a divisor is 0.
+bool VlMetafileRenderSize(std::int64_t ownWidth, std::int64_t ownHeight, std::int32_t width, std::int32_t height,
+                          std::int64_t& outWidth, std::int64_t& outHeight);
+
 // Renders at width x height (each 1 .. 16000) filled first with `background` (0x00BBGGRR).
 TVlStatus VlRenderMetafile(const TVlMetafile& metafile, std::int32_t width, std::int32_t height, TVlColor background,
                            bool transparency, TVlBitmap& target);
