@@ -10,7 +10,12 @@
 
 namespace {
 TVlStatus Unsupported(ProgressRecord& pr) { return pr.Fail(TVlStatus::Unsupported("unsupported")); }
+
+// Content detection ends with the camera-raw library's identification step.
+const bool kRawIdentifierInstalled = (CameraRawIdentifier() = &IdentifyCameraRaw, true);
 }  // namespace
+
+void VlInstallCameraRawIdentifier() { (void)kRawIdentifierInstalled; CameraRawIdentifier() = &IdentifyCameraRaw; }
 
 // ---------------------------------------------------------------------- TIFF and JPEG entry points
 

@@ -41,3 +41,7 @@ TVlStatus VlReadTIFFPage(TVlStream& stream, TVlBitmap* bitmap, TIOParamsVals& pa
 TVlStatus VlWriteTIFFPage(TVlStream& stream, bool insert, TVlBitmap& bitmap, TIOParamsVals& params,
                           ProgressRecord& progress);
 bool VlHaveTIFFCodec();
+
+// Makes content detection end with LibRaw's identification (done at start-up by this library;
+// callable again after a test replaced the hook).
+void VlInstallCameraRawIdentifier();
