@@ -1,6 +1,7 @@
 #include "imaging/io/codecs.h"
 
 #include "imaging/formats/camera_raw.h"
+#include "imaging/formats/jpeg.h"
 #include "imaging/formats/jpeg2000.h"
 #include "imaging/formats/metafile.h"
 #include "imaging/formats/png.h"
@@ -32,13 +33,7 @@ TVlStatus VlWriteTIFFPage(TVlStream&, bool, TVlBitmap&, TIOParamsVals&, Progress
 }
 
 namespace {
-TVlStatus ReadJPEG(TVlStream&, TVlBitmap*, TIOParamsVals&, ProgressRecord& progress, bool) {
-  return Unsupported(progress);
-}
-TVlStatus WriteJPEG(TVlStream&, TVlBitmap&, TIOParamsVals&, ProgressRecord& progress) {
-  return Unsupported(progress);
-}
-constexpr bool kHaveJPEG = false;
+constexpr bool kHaveJPEG = true;
 }  // namespace
 
 // ---------------------------------------------------------------------- dispatch
@@ -81,7 +76,12 @@ TVlStatus VlReadByType(std::int32_t type, TVlStream& stream, TVlBitmap* bitmap, 
         params.SetImageCount(pages);
       return s;
     }
-    case vlftJPEG: return ReadJPEG(stream, bitmap, params, progress, paramsOnly);
+    case vlftJPEG: {
+      const TVlStatus s = ReadJPEG(stream, paramsOnly ? nullptr : bitmap, &params, progress);
+      if (s)
+        params.SetImageCount(1);
+      return s;
+    }
     case vlftPNG: return ReadPNG(stream, bitmap, params, progress, paramsOnly);
     case vlftJP2: return ReadJ2K(stream, bitmap, params, progress, paramsOnly, false);
     case vlftJ2K: return ReadJ2K(stream, bitmap, params, progress, paramsOnly, true);

@@ -14,6 +14,7 @@ class DngBuilder {
   std::uint16_t level = 20000;  // every CFA sample
   bool withPreview = false;
   std::int32_t previewWidth = 16, previewHeight = 12;
+  std::vector<std::uint8_t> jpegPreview;  // when set, the preview is this JPEG stream
 
   std::vector<std::uint8_t> Build() {
     out_.assign({'I', 'I', 42, 0, 0, 0, 0, 0});
@@ -24,8 +25,11 @@ class DngBuilder {
     std::uint32_t previewOffset = 0;
     if (withPreview) {
       previewOffset = Here();
-      for (std::int32_t i = 0; i < previewWidth * previewHeight; ++i)
-        out_.insert(out_.end(), {200, 100, 50});
+      if (!jpegPreview.empty())
+        out_.insert(out_.end(), jpegPreview.begin(), jpegPreview.end());
+      else
+        for (std::int32_t i = 0; i < previewWidth * previewHeight; ++i)
+          out_.insert(out_.end(), {200, 100, 50});
     }
     const std::uint32_t make = Text("Vellumo"), model = Text("Synthetic"), unique = Text("Vellumo Synthetic");
     const std::uint32_t matrix = Here();
@@ -123,19 +127,22 @@ class DngBuilder {
     Align();
     const std::uint32_t bps = Here();
     U16(8), U16(8), U16(8);
+    const bool jpeg = !jpegPreview.empty();
+    const std::uint32_t bytes =
+        jpeg ? static_cast<std::uint32_t>(jpegPreview.size()) : static_cast<std::uint32_t>(previewWidth * previewHeight * 3);
     return WriteIfd({
         {254, 4, 1, 1},
         {256, 4, 1, static_cast<std::uint32_t>(previewWidth)},
         {257, 4, 1, static_cast<std::uint32_t>(previewHeight)},
         {258, 3, 3, bps},
-        {259, 3, 1, 1},
-        {262, 3, 1, 2},
+        {259, 3, 1, jpeg ? 7u : 1u},
+        {262, 3, 1, jpeg ? 6u : 2u},
         {271, 2, TextLen(make), make},
         {272, 2, TextLen(model), model},
         {273, 4, 1, data},
         {277, 3, 1, 3},
         {278, 4, 1, static_cast<std::uint32_t>(previewHeight)},
-        {279, 4, 1, static_cast<std::uint32_t>(previewWidth * previewHeight * 3)},
+        {279, 4, 1, bytes},
         {284, 3, 1, 1},
         {330, 4, 1, sub},
         {50706, 1, 4, 0x00000401},

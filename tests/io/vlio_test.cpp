@@ -13,6 +13,7 @@
 #include "imaging/io/filetypes.h"
 #include "imaging/io/http.h"
 #include "imaging/io/pagestore.h"
+#include "formats/dng_builder.h"
 #include "test_paths.h"
 #include "test_streams.h"
 
@@ -188,7 +189,8 @@ TEST(TVlIO, WritersGetTheirPixelFormats) {
   } cases[] = {
       {vl8g, ".jp2", vl24RGB}, {vl1g, ".jp2", vl1g},   {vl8g, ".png", vl8g},
       {vl8g, ".ppm", vl24RGB}, {vl1g, ".pbm", vl1g},   {vlRGB48, ".ppm", vlRGB48},
-      {vl8g, ".pdf", vl24RGB}, {vl16g, ".j2k", vl24RGB},
+      {vl8g, ".pdf", vl24RGB}, {vl16g, ".j2k", vl24RGB}, {vl8g, ".jpg", vl24RGB},
+      {vl1g, ".jpeg", vl1g},
   };
   for (const auto& c : cases) {
     TVlIO io;
@@ -273,6 +275,43 @@ TEST(TVlIO, StreamHeadersAreCheckedAndTheirLengthClamped) {
   ASSERT_FALSE(w.aborting);
   out.Seek(0);
   EXPECT_TRUE(IsPNGStream(out));
+}
+
+TEST(TVlIO, JpegStreamHeaderAndContentOverExtension) {
+  TVlIO w;
+  ASSERT_TRUE(w.Target()->AllocateImage(40, 30, vl24RGB).ok());
+  w.Target()->FillImage(VlColor(200, 30, 30));
+  TVlMemoryStream jpeg;
+  w.SaveImageStream(jpeg, vlftJPEG);
+  ASSERT_FALSE(w.aborting) << DescribeStatus(w.LastFailure());
+  // Header "JFIF", 4 zero bytes, the length; then the data and something after it.
+  const std::int64_t n = jpeg.Size();
+  std::vector<std::uint8_t> framed{'J', 'F', 'I', 'F', 0, 0, 0, 0, std::uint8_t(n), std::uint8_t(n >> 8),
+                                   std::uint8_t(n >> 16), std::uint8_t(n >> 24)};
+  framed.insert(framed.end(), jpeg.Data(), jpeg.Data() + n);
+  framed.insert(framed.end(), {'T', 'A', 'I', 'L'});
+  TVlMemoryStream s(framed);
+  TVlIO io;
+  io.LoadImageStream(s);
+  ASSERT_FALSE(io.aborting) << DescribeStatus(io.LastFailure());
+  EXPECT_EQ(io.Params().fileType, vlftJPEG);
+  EXPECT_EQ(io.Target()->Width(), 40);
+  EXPECT_EQ(s.Position(), 12 + n);  // right after the image data
+  // A ".tif" file that holds a JPEG loads as JPEG: content decides.
+  TTempFolder dir;
+  WriteWholeFile(dir / "photo.tif", std::vector<std::uint8_t>(jpeg.Data(), jpeg.Data() + n));
+  TVlIO f;
+  f.LoadImageFile((dir / "photo.tif").string());
+  ASSERT_FALSE(f.aborting);
+  EXPECT_EQ(f.Params().fileType, vlftJPEG);
+  // The parameters-only read verifies the extension: a ".tif" holding a JPEG gives 0.
+  f.ReadFileParams((dir / "photo.tif").string());
+  EXPECT_EQ(f.Params().fileType, 0);
+  WriteWholeFile(dir / "photo.jpg", std::vector<std::uint8_t>(jpeg.Data(), jpeg.Data() + n));
+  f.ReadFileParams((dir / "photo.jpg").string());
+  EXPECT_EQ(f.Params().fileType, vlftJPEG);
+  EXPECT_EQ(f.Params().width, 40);
+  EXPECT_EQ(f.Params().imageCount, 1);
 }
 
 TEST(TVlIO, Metafiles) {
@@ -423,4 +462,34 @@ TEST(Http, UrlsAndContentTypes) {
   };
   for (const auto& t : types)
     EXPECT_EQ(VlContentTypeExtension(t.contentType), t.ext) << t.contentType;
+}
+
+TEST(TVlIO, CameraRawThumbnailsUseTheEmbeddedJpegPreview) {
+  TVlIO w;
+  ASSERT_TRUE(w.Target()->AllocateImage(32, 24, vl24RGB).ok());
+  w.Target()->FillImage(VlColor(10, 200, 10));
+  TVlMemoryStream jpeg;
+  w.SaveImageStream(jpeg, vlftJPEG);
+  ASSERT_FALSE(w.aborting);
+  DngBuilder b;
+  b.withPreview = true;
+  b.previewWidth = 32;
+  b.previewHeight = 24;
+  b.jpegPreview.assign(jpeg.Data(), jpeg.Data() + jpeg.Size());
+  TTempFolder dir;
+  WriteWholeFile(dir / "shot.nef", b.Build());
+  TVlIO full;
+  full.LoadImageFile((dir / "shot.nef").string());
+  ASSERT_FALSE(full.aborting) << DescribeStatus(full.LastFailure());
+  EXPECT_EQ(full.Params().fileType, vlftRAW);
+  EXPECT_EQ(full.Target()->Width(), 64);  // the developed image
+  TVlIO thumb;
+  thumb.Params().rawGetExifThumbnail = true;
+  thumb.LoadImageFile((dir / "shot.nef").string());
+  ASSERT_FALSE(thumb.aborting);
+  EXPECT_EQ(thumb.Target()->Width(), 32);  // the preview
+  const TVlRGB c = thumb.Target()->PixelAsRGB(5, 5);
+  EXPECT_GT(c.g, 150);
+  EXPECT_LT(c.r, 60);
+  EXPECT_EQ(thumb.Params().width, 64);  // the record still describes the raw image
 }
