@@ -37,6 +37,17 @@ bool LzwAvailable() {
   return DefaultTiffLzwEncoder() != nullptr;
 }
 
+// Whether this build has a JPEG writer: a 1 x 1 colour JPEG page is tried.
+bool JpegAvailable() {
+  TVlBitmap one(1, 1, vl24RGB);
+  auto builder = BeginPDF();
+  builder->spoolInMemory = true;
+  TIOParamsVals params;
+  params.pdfCompression = pdfJpeg;
+  ProgressRecord progress;
+  return AddImagePage(*builder, one, params, progress).code != TVlStatusCode::unsupported;
+}
+
 // A text-like bilevel page: white with black strokes and blocks, deterministic per seed.
 std::unique_ptr<TVlBitmap> Bilevel(std::int32_t w, std::int32_t h, unsigned seed = 1) {
   auto b = std::make_unique<TVlBitmap>(w, h, vl1g);
@@ -435,7 +446,7 @@ TEST(PdfImages, ProgressPerRow) {
 TEST(PdfImages, QpdfAcceptsEveryCompressionAndSize) {
   if (!ToolAvailable("qpdf"))
     GTEST_SKIP() << "qpdf not installed";
-  const bool lzw = LzwAvailable();
+  const bool lzw = LzwAvailable(), jpeg = JpegAvailable();
   std::vector<std::unique_ptr<TVlBitmap>> bitmaps;
   std::vector<TPage> pages;
   const std::int32_t sizes[][2] = {{1, 1}, {7, 3}, {8, 8}, {9, 1}, {31, 17}, {32, 32}, {33, 64}, {64, 5}};
@@ -443,7 +454,7 @@ TEST(PdfImages, QpdfAcceptsEveryCompressionAndSize) {
   for (const auto& s : sizes)
     for (int colour = 0; colour < 2; ++colour)
       for (std::uint8_t c = 0; c < 6; ++c) {
-        if (c == pdfLzw && !lzw)
+        if ((c == pdfLzw && !lzw) || (c == pdfJpeg && colour && !jpeg))
           continue;
         bitmaps.push_back(colour ? Colour(s[0], s[1], seed++) : Bilevel(s[0], s[1], seed++));
         pages.push_back({bitmaps.back().get(), c, 595, 842});
