@@ -8,6 +8,9 @@
 
 #include "imaging/bitmap.h"
 #include "imaging/codec_hooks.h"
+#if __has_include("imaging/formats/jpeg.h")
+#include "imaging/formats/jpeg.h"
+#endif
 #include "imaging/limits.h"
 #include "imaging/params.h"
 #include "imaging/progress.h"
@@ -204,8 +207,15 @@ TVlStatus EncodeBilevel(TVlBitmap& bitmap, TIOParamsVals& params, TVlStream& sin
 // A baseline JPEG of the whole image: one gray component, or three YCbCr components, which a
 // PDF reader shows as DeviceGray or DeviceRGB. Never CMYK or YCCK, which DeviceRGB cannot show.
 TVlStatus EncodePdfJpeg(TVlBitmap& bitmap, std::int32_t quality, bool gray, TVlStream& sink, ProgressRecord& progress) {
+#if __has_include("imaging/formats/jpeg.h")
+  TJpegWriteOptions options;
+  options.quality = std::clamp(quality, 1, 100);
+  options.colorSpace = gray ? 1 : 2;
+  return WriteJPEGImage(sink, bitmap, options, progress);
+#else
   (void)bitmap, (void)quality, (void)gray, (void)sink, (void)progress;
   return TVlStatus::Unsupported("JPEG writer not built");
+#endif
 }
 
 TVlStatus EncodeColour(TVlBitmap& bitmap, TIOParamsVals& params, TVlStream& sink, TVlPDFDictionaryObject& dict,

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -276,6 +278,76 @@ TEST(PdfImages, ImageDictionaryPerCompression) {
   }
 }
 
+// Components of the first frame of a JPEG stream and whether an Adobe marker asks for YCCK
+// (transform 2); -1 when there is no frame header.
+int JpegComponents(std::string_view j, bool& ycck) {
+  ycck = false;
+  if (j.size() < 4 || static_cast<std::uint8_t>(j[0]) != 0xFF || static_cast<std::uint8_t>(j[1]) != 0xD8)
+    return -1;
+  std::size_t p = 2;
+  while (p + 4 <= j.size() && static_cast<std::uint8_t>(j[p]) == 0xFF) {
+    const std::uint8_t m = static_cast<std::uint8_t>(j[p + 1]);
+    const std::size_t len = static_cast<std::uint8_t>(j[p + 2]) * 256u + static_cast<std::uint8_t>(j[p + 3]);
+    if (m == 0xEE && len >= 14 && j.substr(p + 4, 5) == "Adobe" && p + 15 < j.size())
+      ycck = static_cast<std::uint8_t>(j[p + 4 + 11]) == 2;
+    if ((m >= 0xC0 && m <= 0xC3) && p + 9 < j.size())
+      return static_cast<std::uint8_t>(j[p + 9]);
+    p += 2 + len;
+  }
+  return -1;
+}
+
+// Every colour JPEG page is a gray (jpegColorSpace 1) or YCbCr stream, whatever colour space
+// the record asks for, so that DeviceGray or DeviceRGB describes it; a CMYK or YCCK stream
+// labelled DeviceRGB would not show.
+TEST(PdfImages, JpegPagesAreGrayOrYCbCr) {
+  if (!JpegAvailable())
+    GTEST_SKIP() << "no JPEG writer in this build";
+  auto bmp = Colour(40, 24, 9);
+  struct Case {
+    std::uint8_t colorSpace;
+    const char* deviceSpace;
+    int components;
+  };
+  const Case cases[] = {{0, "DeviceRGB", 3}, {1, "DeviceGray", 1}, {2, "DeviceRGB", 3},
+                        {3, "DeviceRGB", 3}, {4, "DeviceRGB", 3}};
+  std::vector<TPage> pages;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.colorSpace));
+    TWritten w = WritePdf({{bmp.get(), pdfJpeg}}, [&](TIOParamsVals& p) {
+      p.jpegColorSpace = c.colorSpace;
+      p.jpegQuality = 90;
+    });
+    ASSERT_TRUE(w.status.ok()) << DescribeStatus(w.status);
+    TParsedPdf parsed;
+    ASSERT_TRUE(ParsePdfStructure(w.pdf, parsed)) << parsed.error;
+    EXPECT_EQ(ImageDictWithoutLength(parsed, 3), std::string("<< /Type /XObject\n/Subtype /Image\n/Length L\n") +
+                                                     "/Filter /DCTDecode\n/ColorSpace /" + c.deviceSpace +
+                                                     "\n/BitsPerComponent 8\n/Width 40\n/Height 24\n>>");
+    bool ycck = false;
+    EXPECT_EQ(JpegComponents(parsed.StreamData(w.pdf, 3), ycck), c.components);
+    EXPECT_FALSE(ycck);
+    EXPECT_EQ(w.params[0].pdfCompression, pdfJpeg);
+
+    if (ToolAvailable("pdftoppm")) {  // the page shows the image (JPEG loss aside)
+      TTempPdf file(w.pdf);
+      TRaster r;
+      ASSERT_TRUE(Render(file, 1, c.components == 1, 72 * 4, r));
+      double error = 0;
+      for (int y = 0; y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x) {
+          const std::uint8_t* src = bmp->RowPointer(y / 4) + 3 * (x / 4);
+          const std::uint8_t* px = &r.pixels[(static_cast<std::size_t>(y) * r.width + x) * r.channels];
+          if (c.components == 1)
+            error += std::abs(px[0] - VlGray(src[2], src[1], src[0]));
+          else
+            error += (std::abs(px[0] - src[2]) + std::abs(px[1] - src[1]) + std::abs(px[2] - src[0])) / 3.0;
+        }
+      EXPECT_LT(error / (static_cast<double>(r.width) * r.height), 12.0);
+    }
+  }
+}
+
 TEST(PdfImages, LzwWithoutAnyCoderIsWrittenUncompressed) {
   const LzwEncodeHook saved = DefaultTiffLzwEncoder();
   DefaultTiffLzwEncoder() = nullptr;
@@ -524,6 +596,10 @@ TEST(PdfImages, PdfimagesListsEncodingAndDepth) {
   if (lzw) {
     cases.push_back({b.get(), pdfLzw, "gray", 1, "image"});
     cases.push_back({c.get(), pdfLzw, "rgb", 8, "image"});
+  }
+  if (JpegAvailable()) {
+    cases.push_back({b.get(), pdfJpeg, "gray", 1, "ccitt"});  // bilevel: G3 2-D instead
+    cases.push_back({c.get(), pdfJpeg, "rgb", 8, "jpeg"});
   }
   std::vector<TPage> pages;
   for (const Case& k : cases)
