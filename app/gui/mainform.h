@@ -1,0 +1,100 @@
+// TMainForm: the main window — menus, toolbar, page list pane, view pane, status bar.
+//
+// The window owns the shell session (TVlShell) and implements its host: it repaints, shows the
+// busy window, keeps the event loop alive and turns shell state into the title and the status
+// bar. Handlers keep the names the program has always used (mnOpenFileClick, sbSaveAsClick …)
+// and forward to the shell. Items whose command is not available are disabled.
+//
+// Every action and button has an object name (the handler's name without "Click": "mnOpenFile",
+// "sbSaveAs" …), so tests find them with findChild. Menu items and toolbar buttons that run
+// an operation of the image menu carry its number as the action's data ("tag").
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/shell/host.h"
+#include "app/shell/shell.h"
+
+class QAction;
+class QMenu;
+class QSplitter;
+class QToolButton;
+class QWidget;
+class TVlStatusBar;
+class TWaitForm;
+
+class TMainForm final : public QMainWindow, public TShellHost {
+  Q_OBJECT
+ public:
+  // Without a prompter the window asks with real dialogs; tests pass their own. The settings
+  // file defaults to IniFilePath().
+  explicit TMainForm(TPrompter* prompter = nullptr, std::filesystem::path iniPath = IniFilePath());
+  ~TMainForm() override;
+
+  TVlShell& Shell() { return *shell_; }
+  TVlStatusBar* StatusPanels() const { return status_; }
+  QAction* ActionByName(const QString& name) const;
+  QMenu* RecentFilesMenu() const { return mnRecentFiles_; }
+  bool IsBusy() const { return busyDepth_ > 0; }
+
+  // Start-up step 9: every argument, first to last, goes to LoadFile.
+  void LoadArguments(const std::vector<std::string>& files);
+
+  // ---- the routines every command uses ----
+  void LoadFile(const std::string& path);
+  void RefreshStatus() override;
+  void UpdateUndoButtons();
+  void ShowStatusHint(const std::string& text) override;
+  void ClearStatusHint();
+  void ShowProgress(int percent) override;
+  void BeginBusy() override;
+  void EndBusy() override;
+  void BuildHistoryMenu() override;
+  void ProcessEvents() override;
+
+  // The panel-0 text: the document path shortened in the middle to fit 300 pixels.
+  QString CompactDocumentPath() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool event(QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private slots:
+  void mnExitClick();
+  void mnHomePageClick();
+  void mnFeedbackClick();
+  void mnRecentChangesClick();
+  void mnAboutClick();
+  void RecentFileClick();
+
+ private:
+  QAction* MakeAction(const QString& name, const QString& caption, const QKeySequence& shortcut = {},
+                      int tag = -1);
+  QAction* MakeButtonAction(const QString& name, const QString& caption, const QString& hint, int glyph,
+                            int tag = -1);
+  QToolButton* MakeBarButton(QWidget* bar, const QString& name, const QString& caption, const QString& hint,
+                             int glyph);
+  void BuildMenus();
+  void BuildToolbar();
+  QWidget* BuildLeftPane();
+  QWidget* BuildRightPane();
+  void SetEnabledByName(const QString& name, bool enabled);
+  void DisableUnavailableCommands();
+
+  std::unique_ptr<TPrompter> ownPrompter_;
+  TPrompter* prompter_;
+  std::unique_ptr<TVlShell> shell_;
+  TVlStatusBar* status_ = nullptr;
+  QSplitter* splitter_ = nullptr;
+  QMenu* mnRecentFiles_ = nullptr;
+  QMenu* rotatePopup_ = nullptr;
+  std::unique_ptr<TWaitForm> waitForm_;
+  int busyDepth_ = 0;
+};
