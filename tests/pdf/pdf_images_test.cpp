@@ -24,31 +24,16 @@
 #include "imaging/progress.h"
 #include "imaging/stream.h"
 #include "pdf_test_util.h"
-#if __has_include("tiff/tiff_codecs.h")
 #include "tiff/tiff_codecs.h"
-#define VL_HAVE_TIFF_CODECS 1
-#endif
 
 namespace {
 
 // LZW pages need the process-wide coder that the program installs at start.
-bool LzwAvailable() {
-#ifdef VL_HAVE_TIFF_CODECS
-  InstallDefaultCodecs();
-#endif
-  return DefaultTiffLzwEncoder() != nullptr;
-}
-
-// Whether this build has a JPEG writer: a 1 x 1 colour JPEG page is tried.
-bool JpegAvailable() {
-  TVlBitmap one(1, 1, vl24RGB);
-  auto builder = BeginPDF();
-  builder->spoolInMemory = true;
-  TIOParamsVals params;
-  params.pdfCompression = pdfJpeg;
-  ProgressRecord progress;
-  return AddImagePage(*builder, one, params, progress).code != TVlStatusCode::unsupported;
-}
+class TInstallCodecs : public ::testing::Environment {
+ public:
+  void SetUp() override { InstallDefaultCodecs(); }
+};
+const ::testing::Environment* const kInstallCodecs = ::testing::AddGlobalTestEnvironment(new TInstallCodecs);
 
 // A text-like bilevel page: white with black strokes and blocks, deterministic per seed.
 std::unique_ptr<TVlBitmap> Bilevel(std::int32_t w, std::int32_t h, unsigned seed = 1) {
@@ -234,7 +219,6 @@ TEST(PdfImages, ThreePageLayoutAndObjectNumbers) {
 }
 
 TEST(PdfImages, ImageDictionaryPerCompression) {
-  const bool lzw = LzwAvailable();
   const std::string ccitt = "/Filter /CCITTFaxDecode\n/DecodeParms << /K %K\n/BlackIs1 true\n/Columns 33\n/Rows 9\n"
                             "/EndOfLine false\n/Uncompressed true\n/EncodedByteAlign false\n/EndOfBlock false\n>>\n";
   auto g4 = std::regex_replace(ccitt, std::regex("%K"), "-1");
@@ -244,7 +228,6 @@ TEST(PdfImages, ImageDictionaryPerCompression) {
     std::uint8_t chosen;
     std::string entries;  // between Length and Width
     std::uint8_t after;   // pdfCompression afterwards
-    bool needsLzw = false;
   };
   const std::vector<Case> cases = {
       {true, pdfNone, "/ColorSpace /DeviceGray\n/BitsPerComponent 1\n", pdfNone},
@@ -252,21 +235,17 @@ TEST(PdfImages, ImageDictionaryPerCompression) {
       {true, pdfG4, g4 + "/ColorSpace /DeviceGray\n/BitsPerComponent 1\n", pdfG4},
       {true, pdfG3TwoD, g3 + "/ColorSpace /DeviceGray\n/BitsPerComponent 1\n", pdfG3TwoD},
       {true, pdfJpeg, g3 + "/ColorSpace /DeviceGray\n/BitsPerComponent 1\n", pdfG3TwoD},  // JPEG is not for bilevel
-      {true, pdfLzw, "/Filter /LZWDecode\n/ColorSpace /DeviceGray\n/BitsPerComponent 1\n", pdfLzw, true},
+      {true, pdfLzw, "/Filter /LZWDecode\n/ColorSpace /DeviceGray\n/BitsPerComponent 1\n", pdfLzw},
       {false, pdfNone, "/ColorSpace /DeviceRGB\n/BitsPerComponent 8\n", pdfNone},
       {false, pdfRunLength, "/ColorSpace /DeviceRGB\n/BitsPerComponent 8\n", pdfRunLength},
       {false, pdfG4, "/ColorSpace /DeviceRGB\n/BitsPerComponent 8\n", pdfG4},
       {false, pdfG3TwoD, "/ColorSpace /DeviceRGB\n/BitsPerComponent 8\n", pdfG3TwoD},
-      {false, pdfLzw, "/Filter /LZWDecode\n/ColorSpace /DeviceRGB\n/BitsPerComponent 8\n", pdfLzw, true},
+      {false, pdfLzw, "/Filter /LZWDecode\n/ColorSpace /DeviceRGB\n/BitsPerComponent 8\n", pdfLzw},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.bilevel ? "bilevel " : "colour ") + CompressionName(c.chosen));
-    if (c.needsLzw && !lzw)
-      continue;
     auto bmp = c.bilevel ? Bilevel(33, 9) : Colour(33, 9);
     TWritten w = WritePdf({{bmp.get(), c.chosen}});
-    if (w.status.code == TVlStatusCode::unsupported)  // TEMP until the CCITT coder lands
-      continue;
     ASSERT_TRUE(w.status.ok()) << DescribeStatus(w.status);
     TParsedPdf parsed;
     ASSERT_TRUE(ParsePdfStructure(w.pdf, parsed)) << parsed.error;
@@ -301,8 +280,6 @@ int JpegComponents(std::string_view j, bool& ycck) {
 // the record asks for, so that DeviceGray or DeviceRGB describes it; a CMYK or YCCK stream
 // labelled DeviceRGB would not show.
 TEST(PdfImages, JpegPagesAreGrayOrYCbCr) {
-  if (!JpegAvailable())
-    GTEST_SKIP() << "no JPEG writer in this build";
   auto bmp = std::make_unique<TVlBitmap>(40, 24, vl24RGB);  // smooth colours, as JPEG is for
   for (std::int32_t y = 0; y < 24; ++y)
     for (std::int32_t x = 0; x < 40; ++x) {
@@ -425,10 +402,9 @@ TEST(PdfImages, DocumentInformation) {
 }
 
 TEST(PdfImages, SpooledAndInMemoryOutputsAreIdentical) {
-  const bool lzw = LzwAvailable();
   auto a = Bilevel(200, 150, 3), b = Colour(64, 40, 4), c = Bilevel(31, 33, 5);
   std::vector<TPage> pages = {{a.get(), pdfRunLength, 595, 842}, {b.get(), pdfNone, 595, 842},
-                              {c.get(), lzw ? pdfLzw : pdfNone}, {a.get(), pdfNone}};
+                              {c.get(), pdfLzw}, {a.get(), pdfNone}};
   TWritten spooled, inMemory;
   for (int attempt = 0; attempt < 3; ++attempt) {  // the creation date could change between the two
     spooled = WritePdf(pages, {}, false);
@@ -442,11 +418,8 @@ TEST(PdfImages, SpooledAndInMemoryOutputsAreIdentical) {
 }
 
 TEST(PdfImages, ImagesHeldInTemporaryFilesGiveTheSameBytes) {
-  const bool lzw = LzwAvailable();
   for (bool colour : {false, true})
     for (std::uint8_t c = 0; c < 6; ++c) {
-      if (c == pdfLzw && !lzw)
-        continue;
       SCOPED_TRACE(std::string(colour ? "colour " : "bilevel ") + CompressionName(c));
       auto inMemory = colour ? Colour(45, 20, 8) : Bilevel(45, 20, 8);
       TVlBitmap inFile;
@@ -461,8 +434,6 @@ TEST(PdfImages, ImagesHeldInTemporaryFilesGiveTheSameBytes) {
         if (a.pdf == b.pdf)
           break;
       }
-      if (a.status.code == TVlStatusCode::unsupported)
-        continue;
       ASSERT_TRUE(a.status.ok()) << DescribeStatus(a.status);
       EXPECT_TRUE(a.pdf == b.pdf);
     }
@@ -525,7 +496,6 @@ TEST(PdfImages, ProgressPerRow) {
 TEST(PdfImages, QpdfAcceptsEveryCompressionAndSize) {
   if (!ToolAvailable("qpdf"))
     GTEST_SKIP() << "qpdf not installed";
-  const bool lzw = LzwAvailable(), jpeg = JpegAvailable();
   std::vector<std::unique_ptr<TVlBitmap>> bitmaps;
   std::vector<TPage> pages;
   const std::int32_t sizes[][2] = {{1, 1}, {7, 3}, {8, 8}, {9, 1}, {31, 17}, {32, 32}, {33, 64}, {64, 5}};
@@ -533,14 +503,10 @@ TEST(PdfImages, QpdfAcceptsEveryCompressionAndSize) {
   for (const auto& s : sizes)
     for (int colour = 0; colour < 2; ++colour)
       for (std::uint8_t c = 0; c < 6; ++c) {
-        if ((c == pdfLzw && !lzw) || (c == pdfJpeg && colour && !jpeg))
-          continue;
         bitmaps.push_back(colour ? Colour(s[0], s[1], seed++) : Bilevel(s[0], s[1], seed++));
         pages.push_back({bitmaps.back().get(), c, 595, 842});
       }
   TWritten w = WritePdf(pages, [](TIOParamsVals& p) { p.pdfTitle = "检查"; });
-  if (w.status.code == TVlStatusCode::unsupported)
-    GTEST_SKIP() << DescribeStatus(w.status);
   ASSERT_TRUE(w.status.ok()) << DescribeStatus(w.status);
   TParsedPdf parsed;
   ASSERT_TRUE(ParsePdfStructure(w.pdf, parsed)) << parsed.error;
@@ -586,7 +552,6 @@ TEST(PdfImages, PdfinfoPageSizes) {
 TEST(PdfImages, PdfimagesListsEncodingAndDepth) {
   if (!ToolAvailable("pdfimages"))
     GTEST_SKIP() << "pdfimages not installed";
-  const bool lzw = LzwAvailable();
   auto b = Bilevel(40, 30), c = Colour(20, 10);
   struct Case {
     TVlBitmap* bmp;
@@ -600,20 +565,14 @@ TEST(PdfImages, PdfimagesListsEncodingAndDepth) {
       {b.get(), pdfG4, "gray", 1, "ccitt"},   {b.get(), pdfG3TwoD, "gray", 1, "ccitt"},
       {c.get(), pdfNone, "rgb", 8, "image"},  {c.get(), pdfG4, "rgb", 8, "image"},
   };
-  if (lzw) {
-    cases.push_back({b.get(), pdfLzw, "gray", 1, "image"});
-    cases.push_back({c.get(), pdfLzw, "rgb", 8, "image"});
-  }
-  if (JpegAvailable()) {
-    cases.push_back({b.get(), pdfJpeg, "gray", 1, "ccitt"});  // bilevel: G3 2-D instead
-    cases.push_back({c.get(), pdfJpeg, "rgb", 8, "jpeg"});
-  }
+  cases.push_back({b.get(), pdfLzw, "gray", 1, "image"});
+  cases.push_back({c.get(), pdfLzw, "rgb", 8, "image"});
+  cases.push_back({b.get(), pdfJpeg, "gray", 1, "ccitt"});  // bilevel: G3 2-D instead
+  cases.push_back({c.get(), pdfJpeg, "rgb", 8, "jpeg"});
   std::vector<TPage> pages;
   for (const Case& k : cases)
     pages.push_back({k.bmp, k.compression, 595, 842});
   TWritten w = WritePdf(pages);
-  if (w.status.code == TVlStatusCode::unsupported)
-    GTEST_SKIP() << DescribeStatus(w.status);
   ASSERT_TRUE(w.status.ok()) << DescribeStatus(w.status);
   TTempPdf file(w.pdf);
   std::string out;
@@ -646,20 +605,15 @@ TEST(PdfImages, PdftoppmReproducesThePixelsAtImageSize) {
   if (!ToolAvailable("pdftoppm"))
     GTEST_SKIP() << "pdftoppm not installed";
   constexpr int kZoom = 4;
-  const bool lzw = LzwAvailable();
   auto bilevel = Bilevel(77, 45, 21);
   auto colour = Colour(23, 17, 22);
   std::vector<TPage> pages;
   for (std::uint8_t c : {pdfNone, pdfRunLength, pdfG4, pdfG3TwoD, pdfLzw})
-    if (c != pdfLzw || lzw)
-      pages.push_back({bilevel.get(), c});
+    pages.push_back({bilevel.get(), c});
   const std::size_t bilevelPages = pages.size();
   pages.push_back({colour.get(), pdfNone});
-  if (lzw)
-    pages.push_back({colour.get(), pdfLzw});
+  pages.push_back({colour.get(), pdfLzw});
   TWritten w = WritePdf(pages);
-  if (w.status.code == TVlStatusCode::unsupported)
-    GTEST_SKIP() << DescribeStatus(w.status);
   ASSERT_TRUE(w.status.ok()) << DescribeStatus(w.status);
   TTempPdf file(w.pdf);
   for (std::size_t i = 0; i < pages.size(); ++i) {
