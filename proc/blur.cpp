@@ -108,7 +108,7 @@ TVlStatus VlGaussianBlur(TVlBitmap& image, double radius, const TVlProcProgress&
       }
     }
   }
-  image.accessMode = 2;
+  image.accessMode = mode;
 
   // Pass 2: columns, computed a destination row at a time from the rows of pass 1.
   for (std::int64_t y = 0; y < H; ++y) {
@@ -125,7 +125,6 @@ TVlStatus VlGaussianBlur(TVlBitmap& image, double radius, const TVlProcProgress&
     }
     StoreShifted(image.RowPointer(std::int32_t(y)), acc.data(), rowBytes);
   }
-  image.RowPointer(0);
-  image.accessMode = mode;
+  image.RowPointer(0);  // a file-held image writes its last row back
   return TVlStatus::Ok();
 }

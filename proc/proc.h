@@ -59,6 +59,7 @@
 #include "proc/history.h"
 
 class TVlProc;
+class TVlClipboard;
 
 // A set of pixel formats: bit f for format f.
 using TVlFormatSet = std::uint16_t;
@@ -263,6 +264,13 @@ class TVlProc {
   std::string UndoCaption(std::int32_t depth = 0) const { return undo_.Caption(depth); }
   std::string RedoCaption(std::int32_t depth = 0) const { return redo_.Caption(depth); }
   void SetUndoCaption(const std::string& caption) { undo_.SetNewestCaption(caption); }
+
+  // ---- clipboard (proc/clipboard.h: payloads, pasted data, the adapter) ----
+  // Puts the image on the clipboard as a BMP (and PNG when a PNG encoder is installed), with
+  // the raw snapshot too when withRaw is set.
+  void CopyImageToClipboard(TVlClipboard& clipboard, bool withRaw);
+  // Replaces the image with the clipboard's image (undo caption "PasteFromClipboard").
+  void PasteFromClipboard(TVlClipboard& clipboard);
 
   // Fires OnProgress (used by frames).
   void ReportProgress(int percent) {

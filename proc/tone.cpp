@@ -240,10 +240,11 @@ bool VlWhiteBalance(TVlBitmap& image, const TVlProcProgress& progress) {
     return false;
   std::uint8_t table[3][256];
   for (int c = 0; c < 3; ++c) {
+    // v x (255 / mean), evaluated as v x 255 / mean so that the paper colour itself maps to
+    // exactly 255 (255 / 235 x 235 is 254.99999... in floating point).
     const double mean = double(sum[c]) / double(count);
-    const double factor = 255 / mean;
     for (int v = 0; v < 256; ++v)
-      table[c][v] = Clamp255(std::trunc(v * factor));
+      table[c][v] = Clamp255(std::trunc(v * 255.0 / mean));
   }
   for (std::int32_t y = 0; y < H; ++y) {
     if (progress)
