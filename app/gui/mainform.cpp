@@ -29,6 +29,7 @@
 #include "app/gui/imageconv.h"
 #include "app/gui/imageview.h"
 #include "app/gui/pagelist.h"
+#include "app/gui/qt_clipboard.h"
 #include "app/gui/qt_prompter.h"
 #include "app/gui/statusbar.h"
 #include "app/gui/waitform.h"
@@ -75,6 +76,7 @@ TMainForm::TMainForm(TPrompter* prompter, std::filesystem::path iniPath) : QMain
   resize(1024, 700);
 
   connect(&updateChecker_, &TUpdateChecker::Finished, this, &TMainForm::UpdateCheckFinished);
+  InstallClipboardPngEncoder();
 
   // Start-up: settings (background colour of the view and navigator, undo limit), the empty
   // view with its navigator, the recent-file list, then the first status.
@@ -406,11 +408,13 @@ void TMainForm::ConnectCommands() {
   Connect(QStringLiteral("mnRedo"), &TMainForm::sbRedoClick);
   Connect(QStringLiteral("sbRedo"), &TMainForm::sbRedoClick);
   Connect(QStringLiteral("mnCheckUpdate"), &TMainForm::mnCheckUpdateClick);
+  Connect(QStringLiteral("mnCopyImage"), &TMainForm::mnCopyImageClick);
+  Connect(QStringLiteral("mnPasteImage"), &TMainForm::mnPasteImageClick);
 
   // Commands whose machinery is not part of this build stay visible but disabled.
   static const char* const kUnavailable[] = {
       "mnSaveAs", "mnScan", "mnExportSelected", "mnExportAll", "mnPrintCurrent", "mnPrintAll", "mnOption",
-      "mnCopyImage", "mnPasteImage", "mnRotateLeft", "mnRotateRight", "mnRotate180", "mnFlipVertical",
+      "mnRotateLeft", "mnRotateRight", "mnRotate180", "mnFlipVertical",
       "mnFlipHorizontal", "mnCorrect", "mnTrimBorders", "mnWhiteBalance", "mnConvertBW", "mnConvertGray",
       "mnNegative", "mnAutoContrast", "mnSharpen", "mnResize", "mnTifQuick", "sbSaveAs", "sbScan", "sbPrint",
       "sbExportPage", "sbRotate", "sbResize", "sbNegative", "sbCorrect", "sbAutoContrast",
@@ -662,6 +666,16 @@ void TMainForm::sbMoveDownClick() {
 }
 
 void TMainForm::sbSelectAllClick() { shell_->SelectAll(); }
+
+void TMainForm::mnCopyImageClick() {
+  TQtClipboard clipboard;
+  shell_->CopyPageImage(clipboard);
+}
+
+void TMainForm::mnPasteImageClick() {
+  TQtClipboard clipboard;
+  shell_->PasteAsNewPage(clipboard);
+}
 void TMainForm::sbInvertSelectClick() { shell_->InvertSelection(); }
 
 void TMainForm::RecentFileClick() {

@@ -91,6 +91,8 @@ class TMainForm final : public QMainWindow, public TShellHost {
   void sbMoveDownClick();
   void sbSelectAllClick();
   void sbInvertSelectClick();
+  void mnCopyImageClick();
+  void mnPasteImageClick();
   // ---- view bar ----
   void sbZoomInClick();
   void sbZoomOutClick();

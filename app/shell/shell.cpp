@@ -9,7 +9,8 @@
 #include "app/shell/status.h"
 #include "imaging/io/vlmio.h"
 #include "imaging/stream.h"
-#include "tiff/tiff_container.h"
+#include "proc/clipboard.h"
+#include "tiff/tiff_pages.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ std::string FolderOf(const std::string& path) {
 void TShellView::Blank() {
   image.FreeImage();
   selection.reset();
+  dpi = 300.0;
 }
 
 void TShellView::SelectRect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom) {
@@ -74,19 +76,11 @@ void TShellView::SelectRect(std::int32_t left, std::int32_t top, std::int32_t ri
 // The page count of a file without decoding it
 
 std::int32_t ReadFileImageCount(const std::string& path) {
-  // TIFF files: the number of directories in the chain. Other types count as unrecognised (0),
-  // which loads them without the large-file question.
+  // TIFF files: the number of directories in the chain, read without decoding. Other types
+  // count as unrecognised (0), which loads them without the large-file question.
   try {
     TVlFileStream stream(path, TVlFileStream::Mode::read);
-    if (!IsTIFFStream(stream))
-      return 0;
-    TTIFFHeader header;
-    if (!ReadTIFFHeader(stream, 0, header).ok())
-      return 0;
-    TTIFFChainWalker walker(stream, 0, header.littleEndian, header.firstOffset);
-    while (walker.Next()) {
-    }
-    return walker.Count();
+    return CountTIFFPages(stream);
   } catch (const TVlFileError&) {
     return 0;
   }
@@ -481,6 +475,50 @@ void TVlShell::InvertSelection() {
     }
   }
   host_.RefreshStatus();
+}
+
+void TVlShell::CopyPageImage(TVlClipboard& clipboard) {
+  if (!view_.HasImage())
+    return;
+  proc_.CopyImageToClipboard(clipboard, true);
+  host_.ShowStatusHint("图象复制完成");
+}
+
+bool TVlShell::ClipboardOffersImage(TVlClipboard& clipboard) {
+  if (!clipboard.Open())
+    return false;
+  bool offered = false;
+  std::vector<std::uint8_t> probe;
+  for (const std::string& mime : VlClipboardPasteOrder())
+    if (clipboard.GetData(mime, probe)) {
+      offered = true;
+      break;
+    }
+  clipboard.Close();
+  return offered;
+}
+
+void TVlShell::PasteAsNewPage(TVlClipboard& clipboard) {
+  if (!ClipboardOffersImage(clipboard)) {
+    host_.ShowStatusHint("剪切板内容非图像格式，无法粘贴。");
+    return;
+  }
+  // The view is blanked first: it no longer shows any page, and its history goes with it.
+  view_.Blank();
+  shownPage_ = -1;
+  ResetUndoIfPageChanged(-1);
+  proc_.PasteFromClipboard(clipboard);
+  if (view_.image.Width() < 2) {
+    view_.image.FreeImage();
+    host_.ViewImageChanged(true);
+    host_.RefreshStatus();
+    return;
+  }
+  const std::int32_t index = store_->AppendPage();
+  StorePage(index);
+  host_.ViewImageChanged(true);
+  host_.RefreshStatus();
+  host_.ScrollToSelected();
 }
 
 // ---------------------------------------------------------------------------------------------

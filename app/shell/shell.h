@@ -4,7 +4,7 @@
 // its processing object and histories (TShellView, TVlProc), the settings, the recent-file
 // list and the current document path, and runs the routines and commands of the main window.
 // The window (TMainForm) forwards its handlers here and implements TShellHost; every question
-// goes through TPrompter.
+// goes through TPrompter, the clipboard through TVlClipboard (proc/clipboard.h).
 //
 // Entry points
 //   start and exit   Startup, Shutdown, ConfirmClose
@@ -14,7 +14,8 @@
 //   commands         Reopen (mnOpenAgainClick), OpenRecent (a recent-file item),
 //                    RemoveSelected (sbDeleteClick), EmptyAll (sbEmptyAllClick), MoveUp / MoveDown
 //                    (sbMoveUpClick / sbMoveDownClick), SelectAll (sbSelectAllClick),
-//                    InvertSelection (sbInvertSelectClick)
+//                    InvertSelection (sbInvertSelectClick), CopyPageImage (mnCopyImageClick),
+//                    PasteAsNewPage (mnPasteImageClick)
 //   editing          Undo (sbUndoClick), Redo (sbRedoClick), Blur (mnBlur1Click),
 //                    CropToSelection (ImageVDblClick)
 //   grid input       FlushSelectionEvents (after the grid handled a mouse or key event)
@@ -74,6 +75,8 @@ class TShellView final : public TVlProcView {
 };
 
 // What the page-list widget hears from the store (through the shell, which watches it too).
+class TVlClipboard;
+
 class TPageListObserver {
  public:
   virtual ~TPageListObserver() = default;
@@ -169,6 +172,12 @@ class TVlShell {
   void MoveDown();
   void SelectAll();
   void InvertSelection();
+  // The view's whole image onto the clipboard (raw snapshot, BMP, and PNG when an encoder is
+  // installed), confirmed by a status hint; nothing without an image.
+  void CopyPageImage(TVlClipboard& clipboard);
+  // The clipboard's image as a new last page (it becomes current); a clipboard without an
+  // image only gets a status hint, an image narrower than 2 pixels adds no page.
+  void PasteAsNewPage(TVlClipboard& clipboard);
 
   // ---- editing in the view ----
   void Undo();
@@ -185,6 +194,7 @@ class TVlShell {
   void TrackChange(const TVlPageChange& change);
   TOpenDialogRequest OpenRequest(bool multiSelect) const;
   void ClearDocument();
+  static bool ClipboardOffersImage(TVlClipboard& clipboard);
 
   TPrompter& prompter_;
   TShellHost& host_;
