@@ -15,10 +15,6 @@ if(VELLUMO_SANITIZE)
   target_link_options(vl_flags INTERFACE -fsanitize=address,undefined)
 endif()
 option(VELLUMO_LIBFUZZER "Build fuzz targets with libFuzzer (clang only)" OFF)
-if(VELLUMO_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  # Coverage instrumentation for every library, so the fuzzers see inside the codecs.
-  target_compile_options(vl_flags INTERFACE -fsanitize=fuzzer-no-link)
-endif()
 # Real fuzzing needs coverage feedback from the libraries too, not only from the targets.
 if(VELLUMO_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   target_compile_options(vl_flags INTERFACE -fsanitize=fuzzer-no-link)
