@@ -4,12 +4,17 @@
 #include <vector>
 
 #include "imaging/codec_hooks.h"
+#include "imaging/formats/jpeg.h"
 #include "imaging/stream.h"
 #include "tiff/lzw.h"
+#include "tiff/tiff_reader.h"
+#include "tiff/tiff_writer.h"
 
 void InstallDefaultCodecs() {
   DefaultTiffLzwDecoder() = &TIFFLzwDecode;
   DefaultTiffLzwEncoder() = &TIFFLzwEncode;
+  DefaultExifBlockReader() = &ReadExifBlock;
+  DefaultExifBlockWriter() = &BuildExifBlock;
 }
 
 namespace {

@@ -2,7 +2,8 @@
 // old-style JPEG pages.
 //
 // InstallDefaultCodecs sets the default LZW hooks (imaging/codec_hooks.h) to TIFFLzwDecode
-// and TIFFLzwEncode; the program, the command-line tool, tests and fuzzers call it once at
+// and TIFFLzwEncode, and the JPEG codec's EXIF block hooks (imaging/formats/jpeg.h) to
+// ReadExifBlock and BuildExifBlock; the program, the command-line tool, tests and fuzzers call it once at
 // start, before any parameter record is made. Calling it again does no harm.
 #pragma once
 

@@ -608,3 +608,50 @@ TVlStatus ReadTIFF(TVlBitmap* bitmap, TVlStream& stream, std::int32_t& pageCount
   }
   return TVlStatus::Ok();
 }
+
+bool ReadExifBlock(const std::uint8_t* data, std::size_t size, TIOParamsVals& p) {
+  if (!data || size < 8)
+    return false;
+  TVlMemoryStream s(data, std::int64_t(size));
+  TTIFFHeader header;
+  if (!ReadTIFFHeader(s, 0, header).ok() || header.firstOffset == 0)
+    return false;
+  TTIFFDirectory d;
+  d.littleEndian = header.littleEndian;
+  d.stream = &s;
+  std::int32_t n = 0;
+  if (!ReadDirectoryChain(0, header.firstOffset, d, n))
+    return false;
+  p.hasExif = true;
+  p.exifImageDescription = Text(d, tt::ImageDescription);
+  p.exifMake = Text(d, tt::Make);
+  p.exifModel = Text(d, tt::Model);
+  p.exifSoftware = Text(d, tt::Software);
+  p.exifArtist = Text(d, tt::Artist);
+  p.exifDateTime = Text(d, tt::DateTime);
+  p.exifCopyright = Text(d, tt::Copyright);
+  p.exifResolutionUnit = GetIntTag(d, tt::ResolutionUnit, 2);
+  p.exifXPTitle = GetWideStringTag(d, tt::XPTitle);
+  p.exifXPComment = GetWideStringTag(d, tt::XPComment);
+  p.exifXPAuthor = GetWideStringTag(d, tt::XPAuthor);
+  p.exifXPKeywords = GetWideStringTag(d, tt::XPKeywords);
+  p.exifXPSubject = GetWideStringTag(d, tt::XPSubject);
+  Rationals(d, tt::WhitePoint, p.exifWhitePoint);
+  Rationals(d, tt::PrimaryChromaticities, p.exifPrimaryChromaticities);
+  Rationals(d, tt::YCbCrCoefficients, p.exifYCbCrCoefficients);
+  p.exifYCbCrPositioning = GetIntTag(d, tt::YCbCrPositioning, 0);
+  Rationals(d, tt::ReferenceBlackWhite, p.exifReferenceBlackWhite);
+  auto sub = [&](std::uint16_t tag, TTIFFDirectory& out) {
+    std::uint32_t off = static_cast<std::uint32_t>(GetIntTag(d, tag, 0));
+    out.littleEndian = d.littleEndian;
+    out.stream = &s;
+    std::int32_t k = 0;
+    return off != 0 && ReadDirectoryChain(0, off, out, k);
+  };
+  TTIFFDirectory exif, gps;
+  if (sub(tt::ExifIFD, exif))
+    FillExif(exif, p);
+  if (sub(tt::GPSIFD, gps))
+    FillGPS(gps, p);
+  return true;
+}

@@ -6,6 +6,7 @@
 //                      a record, only the page count
 //   FillTIFFVars       the working record of a page from its directory (used by ReadTIFF)
 //   TIFFCompressionToParam, TIFFPhotometricToParam   tag values to the record's enumerations
+//   ReadExifBlock      the EXIF block of a JPEG file (a TIFF structure) into the record
 //
 // Method. The header and the directory chain are read through the container layer
 // (tiff_container.h); the page's directory fills TTIFFVars, which is checked (sizes >= 1 and
@@ -65,3 +66,10 @@ struct TVlIPTCList;
 void ParseIPTCBlock(const std::uint8_t* data, std::size_t length, TVlIPTCList& list);
 // The records as an IPTC-IIM block, zero-padded to a multiple of 4 bytes (the TIFF tag holds LONGs).
 std::vector<std::uint8_t> BuildIPTCBlock(const TVlIPTCList& list);
+
+// The EXIF block of a JPEG APP1 marker (the TIFF structure after "Exif\0\0", either byte
+// order) into the record: the descriptive fields of its first directory, the EXIF and GPS
+// directories and the maker note; sets hasExif. The record's resolution and orientation stay
+// (the JPEG reader decides those). False when the block is no TIFF structure. Installed as the
+// JPEG reader's EXIF hook by InstallDefaultCodecs.
+bool ReadExifBlock(const std::uint8_t* data, std::size_t size, TIOParamsVals& params);

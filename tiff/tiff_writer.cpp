@@ -999,3 +999,19 @@ std::int32_t WriteTIFF(TVlStream& real, bool insertMode, TVlBitmap* bitmap, Prog
     return failed(TVlStatus::IoError("short write"), insertMode ? 0 : 1);
   return pages;
 }
+
+bool BuildExifBlock(const TIOParamsVals& params, std::vector<std::uint8_t>& block) {
+  TVlMemoryStream s;
+  std::atomic<bool> abort{false};
+  const std::uint8_t header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};
+  WriteChecked(s, abort, header, 8);
+  TTIFFEntryList L;
+  WriteExifTags(L, s, params, abort);
+  const std::int64_t dir = AlignToWord(s, abort);
+  WriteDirectory(s, abort, L, 0);
+  if (abort)
+    return false;
+  block = s.TakeBytes();
+  Put32(block.data() + 4, std::uint32_t(dir));
+  return block.size() <= 65527;  // an APP1 segment holds 65533 bytes, "Exif\0\0" included
+}

@@ -7,6 +7,7 @@
 //   WriteExifTags      the EXIF-flavoured descriptive entries, the EXIF and the GPS directories
 //   PlanTIFFPage       the stored layout a page gets (the normalisation of buffer and record)
 //   RationalFromDouble a fraction for a RATIONAL or SRATIONAL entry
+//   BuildExifBlock     the EXIF block of a JPEG file (a TIFF structure) from the record
 //
 // Method. The stored layout is decided first, from the record and the buffer (PlanTIFFPage):
 // bilevel buffers stay 1-bit (CCITT codes only for them), pages of 2 to 8 bits and one sample
@@ -131,3 +132,8 @@ TTIFFRational RationalFromDouble(double x);
 
 // Strips for a page of `height` rows of `rowLength` buffer bytes: about 512 KiB of rows each.
 std::int64_t TIFFRowsPerStrip(std::int64_t height, std::int64_t rowLength);
+
+// The EXIF block for a JPEG APP1 marker (without the "Exif\0\0" prefix): a little-endian TIFF
+// structure whose first directory holds the entries WriteExifTags makes, with the EXIF and GPS
+// directories. Installed as the JPEG writer's EXIF hook by InstallDefaultCodecs.
+bool BuildExifBlock(const TIOParamsVals& params, std::vector<std::uint8_t>& block);

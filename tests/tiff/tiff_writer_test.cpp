@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "imaging/formats/jpeg.h"
 #include "imaging/params.h"
 #include "imaging/stream.h"
 #include "tiff/tiff_bytes.h"
@@ -750,4 +751,41 @@ TEST(TIFFPageWriter, ExifAndGpsRoundTrip) {
   for (std::uint16_t tag : {37377, 37379, 37380})
     EXPECT_EQ(exif.entries[std::size_t(FindTag(exif, tag))].type, 10) << tag;
   EXPECT_EQ(exif.entries[std::size_t(FindTag(exif, 36864))].type, 7);
+}
+
+// The EXIF block of JPEG files: built from the record, read back into another; and through the
+// JPEG writer and reader, which reach it through the hooks InstallDefaultCodecs sets.
+TEST(TIFFPageWriter, ExifBlockOfJpegFiles) {
+  InstallDefaultCodecs();
+  TIOParamsVals p;
+  p.hasExif = true;
+  p.exifMake = "Maker";
+  p.exifExposureBiasValue = -1.5;
+  p.exifISOSpeedRatings = {100, 0};
+  p.gpsVersionID = "2.2.0.0";
+  p.gpsLatitudeRef = "S";
+  std::vector<std::uint8_t> block;
+  ASSERT_TRUE(BuildExifBlock(p, block));
+  TIOParamsVals q;
+  ASSERT_TRUE(ReadExifBlock(block.data(), block.size(), q));
+  EXPECT_TRUE(q.hasExif);
+  EXPECT_EQ(q.exifMake, "Maker");
+  EXPECT_NEAR(q.exifExposureBiasValue, -1.5, 1e-9);
+  EXPECT_EQ(q.gpsLatitudeRef, "S");
+  EXPECT_FALSE(ReadExifBlock(block.data(), 7, q));
+
+  TVlBitmap bm;
+  ASSERT_TRUE(bm.AllocateImage(16, 16, vl24RGB).ok());
+  bm.FillImage(double(clWhite));
+  TVlMemoryStream jpeg;
+  TRun run;
+  ASSERT_TRUE(WriteJPEG(jpeg, bm, p, run.pr).ok());
+  jpeg.Seek(0);
+  TIOParamsVals r;
+  TVlBitmap back;
+  TRun run2;
+  ASSERT_TRUE(ReadJPEG(jpeg, &back, &r, run2.pr).ok());
+  EXPECT_TRUE(r.hasExif);
+  EXPECT_EQ(r.exifMake, "Maker");
+  EXPECT_EQ(r.exifISOSpeedRatings[0], 100);
 }
