@@ -341,7 +341,14 @@ void PutBits(std::uint8_t* dst, std::int64_t dx, const std::uint8_t* src, std::i
     std::uint8_t* d = dst + (dx >> 3);
     std::int64_t whole = n >> 3;
     if (invert) {
-      for (std::int64_t i = 0; i < whole; ++i)
+      std::int64_t i = 0;
+      for (; i + 8 <= whole; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        w = ~w;
+        std::memcpy(d + i, &w, 8);
+      }
+      for (; i < whole; ++i)
         d[i] = std::uint8_t(~src[i]);
     } else {
       std::memcpy(d, src, std::size_t(whole));
@@ -422,9 +429,14 @@ TTIFFRowState::~TTIFFRowState() {
     lzw(nullptr, 0, 0, lzwState);
 }
 
-TVlStatus DecodeRow(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength, std::int32_t width,
-                    std::int64_t rowsInBlock, const TTIFFVars& vars, bool& produced) {
+namespace {
+
+// DecodeRow without the copy: `out` points at the row, in `row` or (uncompressed, LZW and
+// Deflate data) in the codec's own memory, valid until the next call.
+TVlStatus DecodeRowInPlace(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength, std::int32_t width,
+                           std::int64_t rowsInBlock, const TTIFFVars& vars, bool& produced, const std::uint8_t*& out) {
   produced = false;
+  out = row;
   const std::uint8_t* data = st.data;
   const std::size_t length = st.length;
   const int fo = vars.fillOrder == 2 ? 2 : 1;
@@ -432,7 +444,7 @@ TVlStatus DecodeRow(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength
     case 1:
       if (st.cursor + std::uint64_t(rowLength) > length)
         return TVlStatus::Ok();
-      std::memcpy(row, data + st.cursor, std::size_t(rowLength));
+      out = data + st.cursor;
       st.cursor += std::size_t(rowLength);
       break;
     case 2: {
@@ -468,7 +480,7 @@ TVlStatus DecodeRow(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength
           return TVlStatus::Ok();
         return why.ok() ? TVlStatus::BadData("LZW decoder reported an error") : why;
       }
-      std::memcpy(row, p, std::size_t(rowLength));
+      out = p;
       break;
     }
     case 8:
@@ -487,7 +499,7 @@ TVlStatus DecodeRow(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength
           return st.deflateStatus;
         return TVlStatus::Ok();
       }
-      std::memcpy(row, st.inflated.data() + st.cursor, std::size_t(rowLength));
+      out = st.inflated.data() + st.cursor;
       st.cursor += std::size_t(rowLength);
       break;
     }
@@ -503,6 +515,17 @@ TVlStatus DecodeRow(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength
       return TVlStatus::Unsupported(CompressionReason(vars.compression));
   }
   produced = true;
+  return TVlStatus::Ok();
+}
+
+}  // namespace
+
+TVlStatus DecodeRow(TTIFFRowState& st, std::uint8_t* row, std::int64_t rowLength, std::int32_t width,
+                    std::int64_t rowsInBlock, const TTIFFVars& vars, bool& produced) {
+  const std::uint8_t* out = row;
+  VL_TRY(DecodeRowInPlace(st, row, rowLength, width, rowsInBlock, vars, produced, out));
+  if (produced && out != row)
+    std::memcpy(row, out, std::size_t(rowLength));
   return TVlStatus::Ok();
 }
 
@@ -864,20 +887,26 @@ TVlStatus TPageDecoder::Decode(std::int32_t firstRow, std::int32_t rows, std::in
         continue;
       }
       bool produced = false;
-      TVlStatus st = DecodeRow(states[std::size_t(p)], row, unitLength, width, units, v_, produced);
+      const std::uint8_t* got = row;
+      TVlStatus st = DecodeRowInPlace(states[std::size_t(p)], row, unitLength, width, units, v_, produced, got);
       if (!st.ok())
         return st;
       if (!produced)
         return TVlStatus::Ok();  // the data ended: the rows decoded so far stay
-      if (L_.swap16)
-        SwapBytes16(row, std::size_t(samplesInPlaneRow));
-      if (L_.predictor)
-        (void)UndoHorizontalPredictor(row, width, L_.planeSamples, L_.bits);
+      if (L_.swap16 || L_.predictor) {
+        if (got != row)
+          std::memcpy(row, got, std::size_t(unitLength));
+        got = row;
+        if (L_.swap16)
+          SwapBytes16(row, std::size_t(samplesInPlaneRow));
+        if (L_.predictor)
+          (void)UndoHorizontalPredictor(row, width, L_.planeSamples, L_.bits);
+      }
       if (L_.unpack) {
-        UnpackSamples(row, unpacked_[std::size_t(p)].data(), samplesInPlaneRow, L_.bits);
+        UnpackSamples(got, unpacked_[std::size_t(p)].data(), samplesInPlaneRow, L_.bits);
         planeData[p] = unpacked_[std::size_t(p)].data();
       } else {
-        planeData[p] = row;
+        planeData[p] = got;
       }
     }
     const std::uint8_t* samples = planeData[0];
