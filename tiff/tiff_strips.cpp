@@ -42,7 +42,6 @@ const char* CompressionReason(int c) {
     case 50001: return "unsupported compression: WebP (50001)";
     case 50002: return "unsupported compression: JPEG XL (50002)";
     case 32766: return "unsupported compression: NeXT 2-bit RLE (32766)";
-    case 32767: case 34892: return "unsupported compression: lossy JPEG variant";
     default: return "unsupported compression";
   }
 }

@@ -140,11 +140,9 @@ struct TTIFFRowState {
   std::vector<std::uint8_t> inflated;      // Deflate: the whole strip
   std::vector<std::uint8_t> reversed;      // fill order 2: the bit-reversed data
   bool inflatedDone = false;
-  bool failedDeflate = false;
   TVlStatus deflateStatus;
   LzwDecodeHook lzw = nullptr;
   TLzwDecoderState* lzwState = nullptr;
-  std::int64_t unitsDone = 0;
 };
 
 // Decompresses the next row (`rowLength` bytes; for CCITT a bilevel row of `width` pixels,

@@ -789,3 +789,47 @@ TEST(TIFFPageWriter, ExifBlockOfJpegFiles) {
   EXPECT_EQ(r.exifMake, "Maker");
   EXPECT_EQ(r.exifISOSpeedRatings[0], 100);
 }
+
+// Without a bitmap the directory holds the descriptive entries only; old-style JPEG pages
+// (compression 6) are written with their interchange data and read back.
+TEST(TIFFPageWriter, DescriptiveOnlyAndOldStyleJpeg) {
+  InstallDefaultCodecs();
+  {
+    TIOParamsVals p;
+    p.tiffImageDescription = "no pixels";
+    TRun run;
+    TVlMemoryStream s;
+    EXPECT_EQ(WriteTIFF(s, false, nullptr, run.pr, p), 1);
+    ASSERT_FALSE(run.abort.load());
+    TVlMemoryStream in(s.Bytes().data(), std::int64_t(s.Bytes().size()));
+    TTIFFHeader h;
+    ASSERT_TRUE(ReadTIFFHeader(in, 0, h).ok());
+    TTIFFDirectory dir;
+    dir.stream = &in;
+    std::int32_t n = 0;
+    ASSERT_TRUE(ReadDirectoryChain(0, h.firstOffset, dir, n));
+    EXPECT_EQ(GetStringTag(dir, 270), "no pixels");
+    EXPECT_EQ(FindTag(dir, 256), -1);
+    EXPECT_EQ(FindTag(dir, 273), -1);
+  }
+  {
+    TVlBitmap bm;
+    TIOParamsVals p;
+    MakePage(TKindId::rgb, bm, p);
+    p.tiffCompression = 6;
+    TRun run;
+    std::vector<std::uint8_t> f = WritePage(bm, p, run);
+    ASSERT_FALSE(run.abort.load()) << DescribeStatus(run.pr.failure);
+    TVlBitmap back;
+    TIOParamsVals q;
+    ASSERT_TRUE(ReadBack(f, back, q).ok());
+    EXPECT_EQ(q.tiffCompression, 6);
+    double sum = 0;
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x) {
+        TVlRGB a = back.PixelAsRGB(x, y), b = bm.PixelAsRGB(x, y);
+        sum += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b);
+      }
+    EXPECT_LT(sum / (3.0 * kW * kH), 4.0);
+  }
+}
