@@ -381,9 +381,9 @@ TVlStatus FillTIFFVars(const TTIFFDirectory& d, TTIFFVars& v) {
   if (Has(d, tt::Photometric)) {
     v.photometric = std::uint16_t(GetIntTag(d, tt::Photometric, 2));
   } else {
-    // Without the tag: RGB for three or more samples, else BlackIsZero (WhiteIsZero for
-    // bilevel pages, below).
-    v.photometric = v.samplesPerPixel >= 3 || (v.samplesPerPixel == 1 && v.bitsPerSample == 1) ? 2 : 1;
+    // Without the tag: RGB for three or more samples, WhiteIsZero for bilevel pages (as fax
+    // pages are), else BlackIsZero.
+    v.photometric = v.samplesPerPixel >= 3 ? 2 : v.bitsPerSample == 1 ? 0 : 1;
   }
   if (v.photometric == 2 && v.samplesPerPixel == 1 && v.bitsPerSample == 1 && v.compression >= 1 &&
       v.compression <= 4)

@@ -105,10 +105,14 @@ bool TwoColourToBilevel(TVlBitmap& src, TVlBitmap& out, TVlStatus& st) {
   return true;
 }
 
+// A converted copy of `src` into `copy` (`src` may be the previous copy: it stays alive until
+// the new one is made).
 TVlStatus CopyAs(TVlBitmap& src, TVlPixelFormat format, std::unique_ptr<TVlBitmap>& copy) {
-  copy = std::make_unique<TVlBitmap>();
-  VL_TRY(copy->AssignImage(src));
-  return copy->ConvertToFormat(format);
+  auto fresh = std::make_unique<TVlBitmap>();
+  VL_TRY(fresh->AssignImage(src));
+  VL_TRY(fresh->ConvertToFormat(format));
+  copy = std::move(fresh);
+  return TVlStatus::Ok();
 }
 
 // sRGB to 8-bit CIE L*a*b* (D65), the inverse of the reader's conversion.

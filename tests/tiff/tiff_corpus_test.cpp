@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -390,4 +391,48 @@ TEST(TIFFCorpus, EveryPageMatchesLibtiff) {
   for (const std::string& f : stats.failures)
     std::printf("  FAIL: %s\n", f.c_str());
   EXPECT_TRUE(stats.failures.empty());
+}
+
+// Pillow keeps the same picture stored in strips and in tiles, contiguous and planar; where
+// libtiff's tools give no reference (16-bit planar tiles) the layouts must still agree.
+TEST(TIFFCorpus, StripAndTileLayoutsAgree) {
+  VL_REQUIRE_CORPUS("pillow/tiff_strip_raw.tif");
+  InstallDefaultCodecs();
+  const char* groups[][4] = {
+      {"pillow/tiff_strip_raw.tif", "pillow/tiff_tiled_raw.tif", "pillow/tiff_strip_planar_raw.tif",
+       "pillow/tiff_tiled_planar_raw.tif"},
+      {"pillow/tiff_strip_planar_lzw.tiff", "pillow/tiff_tiled_planar_lzw.tiff", nullptr, nullptr},
+      {"pillow/tiff_strip_planar_16bit_RGB.tiff", "pillow/tiff_tiled_planar_16bit_RGB.tiff", "pillow/tiff_16bit_RGB.tiff",
+       nullptr},
+      {"pillow/tiff_strip_planar_16bit_RGBa.tiff", "pillow/tiff_tiled_planar_16bit_RGBa.tiff", "pillow/tiff_16bit_RGBa.tiff",
+       nullptr},
+  };
+  for (auto& g : groups) {
+    std::vector<std::unique_ptr<TVlBitmap>> pages;
+    for (const char* rel : g) {
+      if (!rel || !fs::exists(CorpusPath(rel)))
+        continue;
+      TVlFileStream s(CorpusPath(rel), TVlFileStream::Mode::read);
+      TIOParamsVals p;
+      p.nativePixelFormat = true;
+      std::atomic<bool> abort{false};
+      ProgressRecord pr;
+      pr.abortFlag = &abort;
+      auto bm = std::make_unique<TVlBitmap>();
+      std::int32_t n = 0;
+      std::unique_ptr<TVlMask> mask;
+      ASSERT_TRUE(ReadTIFF(bm.get(), s, n, &p, pr, false, &mask, false, false, false).ok()) << rel;
+      if (!pages.empty()) {
+        TVlBitmap& a = *pages[0];
+        ASSERT_EQ(a.Width(), bm->Width()) << rel;
+        ASSERT_EQ(a.Height(), bm->Height()) << rel;
+        ASSERT_EQ(a.PixelFormat(), bm->PixelFormat()) << rel;
+        const std::size_t bytes = std::size_t(a.Width()) * std::size_t(a.BitsPerPixel() / 8);
+        for (int y = 0; y < a.Height(); ++y)
+          ASSERT_EQ(std::memcmp(a.RowPointer(y), bm->RowPointer(y), bytes), 0) << rel << " row " << y;
+      }
+      pages.push_back(std::move(bm));
+    }
+    EXPECT_GE(pages.size(), 2u);
+  }
 }
