@@ -364,3 +364,86 @@ TEST(ReadFileImageCount, CountsTiffDirectoriesWithoutDecoding) {
   std::fclose(f);
   EXPECT_EQ(ReadFileImageCount(junk.string()), 0);
 }
+
+TEST_F(ShellTest, OpenInsertAndReopenDecideTheDocument) {
+  TTempFolder files("docs");
+  const std::string a = (files / "a.tif").string(), b = (files / "b.tif").string(), c = (files / "c.tif").string();
+  for (const std::string& p : {a, b, c})
+    std::fclose(std::fopen(p.c_str(), "wb"));
+  std::vector<std::string> loaded;
+  shell.readImageCount = [&](const std::string& p) {
+    loaded.push_back(p);
+    return 0;
+  };
+  shell.settings.lastOpen = "/old/place/x.tif";
+
+  // Open: the dialog asks for one file, starting in the folder of the last open path.
+  prompter.openAnswers.push_back({a});
+  shell.OpenDocument();
+  ASSERT_EQ(prompter.openRequests.size(), 1u);
+  EXPECT_FALSE(prompter.openRequests[0].multiSelect);
+  EXPECT_EQ(prompter.openRequests[0].initialDir, "/old/place");
+  EXPECT_EQ(prompter.openRequests[0].filterIndex, 1);
+  EXPECT_EQ(prompter.openRequests[0].filter.substr(0, 18), "一般图像文件");
+  EXPECT_EQ(shell.DocumentPath(), a);
+  EXPECT_EQ(host.quietUpdateChecks, 1);
+
+  // Empty all keeps the title; Insert then adds without changing it.
+  AddPages(2);
+  shell.EmptyAll();
+  EXPECT_EQ(shell.DocumentPath(), a);
+  prompter.openAnswers.push_back({b, c});
+  shell.InsertFiles();
+  EXPECT_TRUE(prompter.openRequests[1].multiSelect);
+  EXPECT_EQ(shell.DocumentPath(), a);
+  EXPECT_EQ(loaded, (std::vector<std::string>{a, b, c}));
+  EXPECT_EQ(shell.History().Size(), 1u);
+
+  // Cancelling changes nothing but the use counter; the quiet check ran only once.
+  prompter.openAnswers.push_back({});
+  shell.OpenDocument();
+  EXPECT_EQ(shell.OpenUseCount(), 2);
+  EXPECT_EQ(host.quietUpdateChecks, 1);
+  prompter.openAnswers.push_back({});
+  AddPages(1);
+  shell.InsertFiles();
+  EXPECT_EQ(shell.Store().PageCount(), 1);
+
+  // A following Open changes the document.
+  prompter.openAnswers.push_back({b});
+  shell.OpenDocument();
+  EXPECT_EQ(shell.DocumentPath(), b);
+  EXPECT_EQ(shell.Store().PageCount(), 0);  // the page list was emptied first
+
+  // Reopen reloads the document; after the file is gone it does nothing.
+  AddPages(2);
+  shell.Reopen();
+  EXPECT_EQ(loaded.back(), b);
+  EXPECT_EQ(shell.Store().PageCount(), 0);
+  AddPages(2);
+  std::filesystem::remove(b);
+  const std::size_t before = loaded.size();
+  shell.Reopen();
+  EXPECT_EQ(loaded.size(), before);
+  EXPECT_EQ(shell.Store().PageCount(), 2);
+  EXPECT_EQ(shell.DocumentPath(), b);
+}
+
+TEST_F(ShellTest, RecentFileItemEmptiesThePageListAndLoads) {
+  std::vector<std::string> loaded;
+  shell.readImageCount = [&](const std::string& p) {
+    loaded.push_back(p);
+    return 0;
+  };
+  shell.AddToHistory("/scans/old.tif", 10);
+  shell.AddToHistory("/scans/new.tif", 20);
+  shell.RecentMenuEntries();  // sorts: new, old
+  AddPages(3);
+  shell.SetDocumentPath("/scans/current.tif");
+  shell.OpenRecent(1);
+  EXPECT_EQ(loaded, std::vector<std::string>{"/scans/old.tif"});
+  EXPECT_EQ(shell.Store().PageCount(), 0);
+  EXPECT_EQ(shell.DocumentPath(), "/scans/old.tif");
+  shell.OpenRecent(99);  // outside the list: position 0
+  EXPECT_EQ(loaded.back(), "/scans/new.tif");
+}
