@@ -76,7 +76,7 @@ TMainForm::TMainForm(TPrompter* prompter, std::filesystem::path iniPath) : QMain
   resize(1024, 700);
 
   connect(&updateChecker_, &TUpdateChecker::Finished, this, &TMainForm::UpdateCheckFinished);
-  InstallClipboardPngEncoder();
+  InstallClipboardPngCodecs();
 
   // Start-up: settings (background colour of the view and navigator, undo limit), the empty
   // view with its navigator, the recent-file list, then the first status.

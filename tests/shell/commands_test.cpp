@@ -357,19 +357,6 @@ TEST_F(ShellTest, UserSelectionShowsTheLastSelectedPage) {
   EXPECT_EQ(shell.ShownPage(), 3);
 }
 
-TEST(ReadFileImageCount, CountsTiffDirectoriesWithoutDecoding) {
-  const auto sample = FixturePath().parent_path().parent_path() / "samples" / "sample.tif";
-  if (!std::filesystem::exists(sample))
-    GTEST_SKIP() << sample << " missing";
-  EXPECT_EQ(ReadFileImageCount(sample.string()), 4);
-  EXPECT_EQ(ReadFileImageCount("/nonexistent/file.tif"), 0);
-  TTempFolder dir("count");
-  const auto junk = dir / "junk.tif";
-  FILE* f = std::fopen(junk.c_str(), "wb");
-  std::fputs("II*\0garbage", f);
-  std::fclose(f);
-  EXPECT_EQ(ReadFileImageCount(junk.string()), 0);
-}
 
 TEST_F(ShellTest, OpenInsertAndReopenDecideTheDocument) {
   TTempFolder files("docs");
@@ -436,20 +423,34 @@ TEST_F(ShellTest, OpenInsertAndReopenDecideTheDocument) {
 }
 
 TEST_F(ShellTest, RecentFileItemEmptiesThePageListAndLoads) {
+  const std::string old = (dir / "old.tif").string(), gone = (dir / "gone.tif").string();
+  std::fclose(std::fopen(old.c_str(), "wb"));
   std::vector<std::string> loaded;
   shell.readImageCount = [&](const std::string& p) {
     loaded.push_back(p);
     return 0;
   };
-  shell.AddToHistory("/scans/old.tif", 10);
-  shell.AddToHistory("/scans/new.tif", 20);
-  shell.RecentMenuEntries();  // sorts: new, old
+  shell.AddToHistory(old, 10);
+  shell.AddToHistory(gone, 20);
+  shell.RecentMenuEntries();  // sorts: gone, old
   AddPages(3);
   shell.SetDocumentPath("/scans/current.tif");
   shell.OpenRecent(1);
-  EXPECT_EQ(loaded, std::vector<std::string>{"/scans/old.tif"});
+  EXPECT_EQ(loaded, std::vector<std::string>{old});
   EXPECT_EQ(shell.Store().PageCount(), 0);
-  EXPECT_EQ(shell.DocumentPath(), "/scans/old.tif");
+  EXPECT_EQ(shell.DocumentPath(), old);
+
+  // An entry whose file is gone: the list is emptied all the same, the load fails with an
+  // error naming the file, nothing is recorded, and the entry stays.
+  AddPages(2);
+  prompter.answers.push_back(TModalResult::mrOK);
   shell.OpenRecent(99);  // outside the list: position 0
-  EXPECT_EQ(loaded.back(), "/scans/new.tif");
+  EXPECT_EQ(loaded.back(), gone);
+  ASSERT_EQ(prompter.messages.size(), 1u);
+  EXPECT_EQ(prompter.messages[0].kind, TMsgKind::error);
+  EXPECT_EQ(prompter.messages[0].text.rfind("无法打开文件：\n" + gone, 0), 0u);
+  EXPECT_EQ(shell.Store().PageCount(), 0);
+  EXPECT_EQ(shell.DocumentPath(), "");
+  EXPECT_EQ(host.busyDepth, 0);
+  EXPECT_EQ(shell.History().Size(), 2u);
 }
