@@ -1,14 +1,15 @@
 // bench_pdf_writer: writes a many-page PDF document and reports time, pages per second and
 // peak memory.
 //
-//   bench_pdf_writer [--pages N] [--compression C] [--colour] [output.pdf]
+//   bench_pdf_writer [--pages N] [--compression C] [--colour] [--in-memory] [output.pdf]
 //   bench_pdf_writer --write-pbm DIR      the ten bilevel pages as DIR/page-0.pbm .. page-9.pbm
 //
 // Pages are text-like 2480 x 3508 bilevel scans (300 dpi A4; ten different pages used in
-// turn, see TextPage), or 1240 x 1754 colour pages with --colour, made in memory, so the figure is the PDF
-// writer's own cost: encoding (C: 0 none, 1 RunLength, 2 G4, 3 G3 2-D, 4 JPEG, 5 LZW; default
-// 2) and writing. Without arguments: 50 G4 pages into a temporary file. bench/bench_pdf.sh
-// runs it side by side with peer tools.
+// turn, see TextPage), or 1240 x 1754 colour pages with --colour, made in memory, so the
+// figure is the PDF writer's own cost: encoding (C: 0 none, 1 RunLength, 2 G4, 3 G3 2-D,
+// 4 JPEG, 5 LZW; default 2) and writing. --in-memory keeps the encoded data in memory instead
+// of the spool file (same output bytes). Without arguments: 50 G4 pages into a temporary
+// file. bench/bench_pdf.sh runs it side by side with peer tools.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -122,7 +123,7 @@ long PeakRssKiB() {
 
 int main(int argc, char** argv) {
   int pages = 50, compression = pdfG4;
-  bool colour = false;
+  bool colour = false, inMemory = false;
   std::string output, pbmDir;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -134,10 +135,12 @@ int main(int argc, char** argv) {
       compression = std::atoi(argv[++i]);
     else if (a == "--colour")
       colour = true;
+    else if (a == "--in-memory")
+      inMemory = true;
     else if (!a.empty() && a[0] != '-')
       output = a;
     else {
-      std::fprintf(stderr, "usage: bench_pdf_writer [--pages N] [--compression C] [--colour] [output.pdf] | --write-pbm DIR\n");
+      std::fprintf(stderr, "usage: bench_pdf_writer [--pages N] [--compression C] [--colour] [--in-memory] [output.pdf] | --write-pbm DIR\n");
       return 2;
     }
   }
@@ -161,6 +164,7 @@ int main(int argc, char** argv) {
 
   const auto t0 = std::chrono::steady_clock::now();
   auto builder = BeginPDF();
+  builder->spoolInMemory = inMemory;
   TIOParamsVals first;
   for (int i = 0; i < pages; ++i) {
     TVlBitmap& page = *sources[static_cast<std::size_t>(i) % sources.size()];
