@@ -1,6 +1,8 @@
 // The shell's routines and page-list commands, driven without any window.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <filesystem>
 
 #include "app/shell/shell.h"
@@ -302,25 +304,29 @@ TEST_F(ShellTest, QuitConfirmation) {
 }
 
 TEST_F(ShellTest, LargeFilesAskBeforeLoading) {
+  // The files exist (empty: they open, and hold no readable page).
+  const std::string exact = (dir / "exactly500.tif").string(), big = (dir / "big.tif").string();
+  std::ofstream(exact).flush();
+  std::ofstream(big).flush();
   int reads = 0;
   shell.readImageCount = [&](const std::string& path) {
     ++reads;
-    return path == "/big.tif" ? 501 : 500;
+    return path == big ? 501 : 500;
   };
-  shell.LoadFile("/exactly500.tif");  // no question
+  shell.LoadFile(exact);  // no question
   EXPECT_TRUE(prompter.messages.empty());
   EXPECT_EQ(host.beginBusy, 1);
 
   prompter.answers = {TModalResult::mrNo};
-  EXPECT_FALSE(shell.LoadFile("/big.tif"));
+  EXPECT_FALSE(shell.LoadFile(big));
   ASSERT_EQ(prompter.messages.size(), 1u);
   EXPECT_EQ(prompter.messages[0].kind, TMsgKind::warning);
   EXPECT_EQ(prompter.messages[0].buttons, mbYesNo);
   EXPECT_EQ(prompter.messages[0].text,
-            "此图像文件包含大量独立页面，可能会影响加载速度，是否继续加载？\n文件名　：/big.tif\n页面数量：501");
+            "此图像文件包含大量独立页面，可能会影响加载速度，是否继续加载？\n文件名　：" + big + "\n页面数量：501");
   EXPECT_EQ(host.beginBusy, 1);  // declined: nothing loaded
   prompter.answers = {TModalResult::mrYes};
-  shell.LoadFile("/big.tif");
+  shell.LoadFile(big);
   EXPECT_EQ(host.beginBusy, 2);
   EXPECT_EQ(host.busyDepth, 0);
   EXPECT_EQ(reads, 3);

@@ -367,6 +367,8 @@ TEST(MainForm, DroppedFilesLoadWithTheirFullPathsInOrder) {
   const std::string first = (deep / "第一份扫描文件.tif").string();
   const std::string second = (dir / "b.tif").string();
   ASSERT_GT(first.size(), 300u);
+  std::ofstream(first).flush();  // the files exist (empty: no readable page)
+  std::ofstream(second).flush();
   form.Shell().SetDocumentPath("/already/open.tif");
   form.RefreshStatus();
 
@@ -394,6 +396,8 @@ TEST(MainForm, TwoArgumentsLoadInOrderAndTheFirstIsTheDocument) {
     return 0;
   };
   const std::string a = (dir / "a.tif").string(), b = (dir / "b.tif").string();
+  std::ofstream(a).flush();  // the files exist (empty: no readable page)
+  std::ofstream(b).flush();
   form.LoadArguments({a, b});
   EXPECT_EQ(seen, (std::vector<std::string>{a, b}));
   EXPECT_EQ(form.Shell().DocumentPath(), a);
