@@ -143,6 +143,22 @@ TVlRGB CMYKToRGB(const std::uint8_t* p) {
 }
 
 inline int Luma1000x257(int r, int g, int b) { return (212 * r + 713 * g + 75 * b) * 257 / 1000; }
+
+// A copy rectangle clipped to both bitmaps; a negative offset on either side moves both starts
+// and shrinks the rectangle.
+struct TVlRect {
+  std::int64_t SX, SY, W, H, DX, DY;
+};
+TVlRect ClipCopy(std::int64_t sx, std::int64_t sy, std::int64_t w, std::int64_t h, std::int64_t dx, std::int64_t dy,
+                 std::int64_t srcW, std::int64_t srcH, std::int64_t dstW, std::int64_t dstH) {
+  if (dx < 0) sx -= dx, w += dx, dx = 0;
+  if (dy < 0) sy -= dy, h += dy, dy = 0;
+  if (sx < 0) dx -= sx, w += sx, sx = 0;
+  if (sy < 0) dy -= sy, h += sy, sy = 0;
+  w = std::min({w, srcW - sx, dstW - dx});
+  h = std::min({h, srcH - sy, dstH - dy});
+  return {sx, sy, w, h, dx, dy};
+}
 inline double LumaFloat(double r, double g, double b) { return 0.2126 * r + 0.7152 * g + 0.0722 * b; }
 
 }  // namespace
@@ -954,16 +970,10 @@ void TVlBitmap::FillImage(double value) {
 
 void TVlBitmap::CopyArea(TVlBitmap& dst, std::int32_t sx, std::int32_t sy, std::int32_t w, std::int32_t h,
                          std::int32_t dx, std::int32_t dy) {
-  // A negative offset on either side moves both starts and shrinks the rectangle.
-  std::int64_t SX = sx, SY = sy, W = w, H = h, DX = dx, DY = dy;
-  if (DX < 0) SX -= DX, W += DX, DX = 0;
-  if (DY < 0) SY -= DY, H += DY, DY = 0;
-  if (SX < 0) DX -= SX, W += SX, SX = 0;
-  if (SY < 0) DY -= SY, H += SY, SY = 0;
-  W = std::min({W, std::int64_t(width_) - SX, std::int64_t(dst.width_) - DX});
-  H = std::min({H, std::int64_t(height_) - SY, std::int64_t(dst.height_) - DY});
-  if (W <= 0 || H <= 0 || IsEmpty() || dst.IsEmpty())
+  TVlRect r = ClipCopy(sx, sy, w, h, dx, dy, width_, height_, dst.width_, dst.height_);
+  if (r.W <= 0 || r.H <= 0 || IsEmpty() || dst.IsEmpty())
     return;
+  const std::int64_t SX = r.SX, SY = r.SY, W = r.W, H = r.H, DX = r.DX, DY = r.DY;
   const TVlPixelFormat sf = pixelFormat_, df = dst.pixelFormat_;
   const bool bits = sf == vl1g && df == vl1g;
   const bool bw = sf == vl1g && df == vl24RGB;
@@ -996,15 +1006,10 @@ void TVlBitmap::MergeAlphaArea(TVlBitmap& dst, std::int32_t sx, std::int32_t sy,
   TVlBitmap* da = dst.AlphaChannel();
   if (!sa || !da)
     return;
-  std::int64_t SX = sx, SY = sy, W = w, H = h, DX = dx, DY = dy;
-  if (DX < 0) SX -= DX, W += DX, DX = 0;
-  if (DY < 0) SY -= DY, H += DY, DY = 0;
-  if (SX < 0) DX -= SX, W += SX, SX = 0;
-  if (SY < 0) DY -= SY, H += SY, SY = 0;
-  W = std::min({W, std::int64_t(sa->width_) - SX, std::int64_t(da->width_) - DX});
-  H = std::min({H, std::int64_t(sa->height_) - SY, std::int64_t(da->height_) - DY});
-  if (W <= 0 || H <= 0)
+  TVlRect r = ClipCopy(sx, sy, w, h, dx, dy, sa->width_, sa->height_, da->width_, da->height_);
+  if (r.W <= 0 || r.H <= 0)
     return;
+  const std::int64_t SX = r.SX, SY = r.SY, W = r.W, H = r.H, DX = r.DX, DY = r.DY;
   std::vector<std::uint8_t> tmp(static_cast<size_t>(W));
   for (std::int64_t r = 0; r < H; ++r) {
     std::memcpy(tmp.data(), sa->RowPointer(std::int32_t(SY + r)) + SX, tmp.size());

@@ -1,5 +1,6 @@
 #include "imaging/params.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -164,23 +165,22 @@ void TIOParamsVals::SetDpiY(std::int32_t v) {
     onResolutionChange(dpiX, dpiY);
 }
 
+namespace {
+// The whole-number resolution of a double (NaN counts as 0, the range is clamped).
+std::int32_t TruncResolution(double v) {
+  if (v != v)
+    return 0;
+  return static_cast<std::int32_t>(std::clamp(v, -2147483648.0, 2147483647.0));
+}
+}  // namespace
+
 void TIOParamsVals::SetExifXResolution(double v) {
-  double t = v != v ? 0.0 : v;  // NaN counts as 0
-  if (t > 2147483647.0)
-    t = 2147483647.0;
-  if (t < -2147483648.0)
-    t = -2147483648.0;
-  SetDpiX(static_cast<std::int32_t>(t));
+  SetDpiX(TruncResolution(v));
   exifXResolution = v;
 }
 
 void TIOParamsVals::SetExifYResolution(double v) {
-  double t = v != v ? 0.0 : v;
-  if (t > 2147483647.0)
-    t = 2147483647.0;
-  if (t < -2147483648.0)
-    t = -2147483648.0;
-  SetDpiY(static_cast<std::int32_t>(t));
+  SetDpiY(TruncResolution(v));
   exifYResolution = v;
 }
 

@@ -50,18 +50,30 @@ const TTIFFEntry* Find(const TTIFFDirectory& d, std::uint16_t tag) {
 
 bool IsIntegerType(std::uint16_t type) {
   switch (type) {
-    case 1: case 3: case 4: case 6: case 8: case 9: case 13: return true;
-    default: return false;
+    case 1:
+    case 3:
+    case 4:
+    case 6:
+    case 8:
+    case 9:
+    case 13:
+      return true;
+    default:
+      return false;
   }
 }
 
 // Sign-extends the stored bits of one value of a signed integer type.
 std::int64_t Extend(std::uint16_t type, std::uint32_t bits) {
   switch (type) {
-    case 6: return static_cast<std::int8_t>(bits);
-    case 8: return static_cast<std::int16_t>(bits);
-    case 9: return static_cast<std::int32_t>(bits);
-    default: return bits;
+    case 6:
+      return static_cast<std::int8_t>(bits);
+    case 8:
+      return static_cast<std::int16_t>(bits);
+    case 9:
+      return static_cast<std::int32_t>(bits);
+    default:
+      return bits;
   }
 }
 
@@ -138,8 +150,7 @@ void ValuesToLittleEndian(std::uint8_t* p, std::uint16_t type, std::int64_t coun
   }
   if (unit < 2)
     return;
-  for (std::int64_t k = 0; k < count; ++k)
-    std::reverse(p + k * unit, p + (k + 1) * unit);
+  for (std::int64_t k = 0; k < count; ++k) std::reverse(p + k * unit, p + (k + 1) * unit);
 }
 
 }  // namespace
@@ -172,7 +183,9 @@ TTIFFChainWalker::TTIFFChainWalker(TVlStream& stream, std::int64_t base, bool li
   endLink_ = pendingLink_;
 }
 
-bool TTIFFChainWalker::Visited(std::uint32_t offset) const { return visited_.count(offset) != 0; }
+bool TTIFFChainWalker::Visited(std::uint32_t offset) const {
+  return visited_.count(offset) != 0;
+}
 
 bool TTIFFChainWalker::Next() {
   if (end_ != TTIFFChainEnd::none)
@@ -303,17 +316,23 @@ std::uint32_t GetInlineValue(const TTIFFDirectory& directory, const TTIFFEntry& 
   std::uint8_t b[4];
   InlineBytes(directory, entry, b);
   switch (entry.type) {
-    case 1: return b[0];
-    case 6: return static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(b[0])));
-    case 3: return Get16(b, directory.littleEndian);
+    case 1:
+      return b[0];
+    case 6:
+      return static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(b[0])));
+    case 3:
+      return Get16(b, directory.littleEndian);
     case 8:
       return static_cast<std::uint32_t>(
           static_cast<std::int32_t>(static_cast<std::int16_t>(Get16(b, directory.littleEndian))));
-    default: return entry.value;
+    default:
+      return entry.value;
   }
 }
 
-double GetRationalTag(const TTIFFDirectory& directory, std::uint16_t tag) { return GetRationalElement(directory, tag, 0); }
+double GetRationalTag(const TTIFFDirectory& directory, std::uint16_t tag) {
+  return GetRationalElement(directory, tag, 0);
+}
 
 double GetRationalElement(const TTIFFDirectory& directory, std::uint16_t tag, std::int32_t i) {
   const TTIFFEntry* e = Find(directory, tag);
@@ -364,11 +383,9 @@ std::int32_t GetIntArrayTag(const TTIFFDirectory& directory, std::uint16_t tag, 
   values.resize(n);
   const bool le = directory.littleEndian;
   if (e->type == 3)
-    for (std::size_t k = 0; k < n; ++k)
-      values[k] = Get16(raw.data() + 2 * k, le);
+    for (std::size_t k = 0; k < n; ++k) values[k] = Get16(raw.data() + 2 * k, le);
   else
-    for (std::size_t k = 0; k < n; ++k)
-      values[k] = static_cast<std::int32_t>(Get32(raw.data() + 4 * k, le));
+    for (std::size_t k = 0; k < n; ++k) values[k] = static_cast<std::int32_t>(Get32(raw.data() + 4 * k, le));
   return static_cast<std::int32_t>(n);
 }
 
@@ -382,7 +399,8 @@ bool GetRawTag(const TTIFFDirectory& directory, std::uint16_t tag, std::vector<s
   if (pos < 0) {
     std::uint8_t b[4];
     InlineBytes(directory, *e, b);
-    std::memcpy(bytes.data(), b, bytes.size());
+    if (!bytes.empty())
+      std::memcpy(bytes.data(), b, bytes.size());
     return true;
   }
   if (!directory.stream->ReadAt(pos, bytes.data(), size)) {
@@ -613,8 +631,8 @@ std::int64_t AlignToWord(TVlStream& stream, std::atomic<bool>& abort) {
   return stream.Position();
 }
 
-void AddDataEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t tag, std::uint16_t type,
-                  std::uint32_t count, const void* bytes, std::atomic<bool>& abort) {
+void AddDataEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t tag, std::uint16_t type, std::uint32_t count,
+                  const void* bytes, std::atomic<bool>& abort) {
   TTIFFEntry e{tag, type, count, 0};
   const std::int64_t size = TIFFTypeSize(type) * static_cast<std::int64_t>(count);
   if (size <= 4) {
@@ -688,8 +706,7 @@ void AddRationalArrayEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_
                            std::int32_t last, const std::uint32_t* values) {
   const std::int32_t count = last >= 0 ? (last + 1) / 2 : 0;
   std::vector<std::uint8_t> b(static_cast<std::size_t>(count) * 8);
-  for (std::int32_t k = 0; k < 2 * count; ++k)
-    Put32LE(b.data() + 4 * k, values[k]);
+  for (std::int32_t k = 0; k < 2 * count; ++k) Put32LE(b.data() + 4 * k, values[k]);
   AddDataEntry(list, stream, tag, 5, static_cast<std::uint32_t>(count), b.data(), abort);
 }
 
@@ -698,8 +715,7 @@ void AddLongArrayEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t ta
   if (count < 0)
     count = 0;
   std::vector<std::uint8_t> b(static_cast<std::size_t>(count) * 4);
-  for (std::int32_t k = 0; k < count; ++k)
-    Put32LE(b.data() + 4 * k, values[k]);
+  for (std::int32_t k = 0; k < count; ++k) Put32LE(b.data() + 4 * k, values[k]);
   AddDataEntry(list, stream, tag, 4, static_cast<std::uint32_t>(count), b.data(), abort);
 }
 
@@ -707,8 +723,7 @@ void AddShortArrayEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t t
                         std::int32_t last, const std::uint16_t* values) {
   const std::int32_t count = last >= 0 ? last + 1 : 0;
   std::vector<std::uint8_t> b(static_cast<std::size_t>(count) * 2);
-  for (std::int32_t k = 0; k < count; ++k)
-    Put16LE(b.data() + 2 * k, values[k]);
+  for (std::int32_t k = 0; k < count; ++k) Put16LE(b.data() + 2 * k, values[k]);
   AddDataEntry(list, stream, tag, 3, static_cast<std::uint32_t>(count), b.data(), abort);
 }
 
@@ -721,8 +736,7 @@ void AddWideStringEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t t
     return;
   }
   std::vector<std::uint8_t> b(2 * text.size() + 2, 0);
-  for (std::size_t k = 0; k < text.size(); ++k)
-    Put16LE(b.data() + 2 * k, text[k]);
+  for (std::size_t k = 0; k < text.size(); ++k) Put16LE(b.data() + 2 * k, text[k]);
   AddDataEntry(list, stream, tag, 1, static_cast<std::uint32_t>(b.size()), b.data(), abort);
 }
 

@@ -87,12 +87,12 @@ struct TTIFFChainStep {
 
 // Why a walk ended.
 enum class TTIFFChainEnd : std::uint8_t {
-  none = 0,             // still walking
-  endOfChain = 1,       // a link of 0
-  badLink = 2,          // a link below the header or at or past the end of the stream
-  loop = 3,             // a link to a directory already passed
-  emptyDirectory = 4,   // a directory with entry count 0 (not counted)
-  truncated = 5,        // a directory whose entries reach the end of the stream (not counted)
+  none = 0,            // still walking
+  endOfChain = 1,      // a link of 0
+  badLink = 2,         // a link below the header or at or past the end of the stream
+  loop = 3,            // a link to a directory already passed
+  emptyDirectory = 4,  // a directory with entry count 0 (not counted)
+  truncated = 5,       // a directory whose entries reach the end of the stream (not counted)
   tooManyDirectories = 6,
 };
 
@@ -234,8 +234,8 @@ void AddWideStringEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t t
                         const std::u16string& text);
 // Any data: inline when at most 4 bytes, else at an even position. `bytes` holds count x type
 // size bytes in little-endian order.
-void AddDataEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t tag, std::uint16_t type,
-                  std::uint32_t count, const void* bytes, std::atomic<bool>& abort);
+void AddDataEntry(TTIFFEntryList& list, TVlStream& stream, std::uint16_t tag, std::uint16_t type, std::uint32_t count,
+                  const void* bytes, std::atomic<bool>& abort);
 // Rebuilds the captured maker note at an even position (entries with data of `limit` bytes or
 // more are left out; data blocks at even offsets, offsets absolute) and adds an UNDEFINED entry
 // for it. Nothing for a handler stream shorter than 12 bytes.

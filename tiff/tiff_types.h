@@ -37,11 +37,25 @@ enum class TTIFFType : std::uint16_t {
 // Size in bytes of one value of a field type; 0 for type 0 and unknown types.
 constexpr std::int64_t TIFFTypeSize(std::uint16_t type) {
   switch (type) {
-    case 1: case 2: case 6: case 7: return 1;
-    case 3: case 8: return 2;
-    case 4: case 9: case 11: case 13: return 4;
-    case 5: case 10: case 12: return 8;
-    default: return 0;
+    case 1:
+    case 2:
+    case 6:
+    case 7:
+      return 1;
+    case 3:
+    case 8:
+      return 2;
+    case 4:
+    case 9:
+    case 11:
+    case 13:
+      return 4;
+    case 5:
+    case 10:
+    case 12:
+      return 8;
+    default:
+      return 0;
   }
 }
 

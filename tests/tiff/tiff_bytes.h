@@ -53,18 +53,31 @@ class TTiffBytes {
   void Raw(const std::vector<std::uint8_t>& b) { bytes.insert(bytes.end(), b.begin(), b.end()); }
   void Raw(const std::string& s) { bytes.insert(bytes.end(), s.begin(), s.end()); }
   void Patch32(std::uint32_t at, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k)
-      bytes[at + k] = static_cast<std::uint8_t>(le_ ? v >> (8 * k) : v >> (8 * (3 - k)));
+    for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<std::uint8_t>(le_ ? v >> (8 * k) : v >> (8 * (3 - k)));
   }
   void Link(std::uint32_t linkAt, std::uint32_t target) { Patch32(linkAt, target); }
 
   static int TypeSize(std::uint16_t t) {
     switch (t) {
-      case 1: case 2: case 6: case 7: return 1;
-      case 3: case 8: return 2;
-      case 4: case 9: case 11: case 13: return 4;
-      case 5: case 10: case 12: return 8;
-      default: return 1;
+      case 1:
+      case 2:
+      case 6:
+      case 7:
+        return 1;
+      case 3:
+      case 8:
+        return 2;
+      case 4:
+      case 9:
+      case 11:
+      case 13:
+        return 4;
+      case 5:
+      case 10:
+      case 12:
+        return 8;
+      default:
+        return 1;
     }
   }
 
@@ -106,8 +119,7 @@ class TTiffBytes {
       } else if (d.size() <= 4) {
         d.resize(4, 0);
         std::uint32_t v = 0;
-        for (int k = 0; k < 4; ++k)
-          v = le_ ? v | static_cast<std::uint32_t>(d[k]) << (8 * k) : v << 8 | d[k];
+        for (int k = 0; k < 4; ++k) v = le_ ? v | static_cast<std::uint32_t>(d[k]) << (8 * k) : v << 8 | d[k];
         fields.push_back(v);  // as a host value; written back in file order below
       } else {
         Pad();
@@ -146,8 +158,7 @@ class TTiffBytes {
 
  private:
   void Put(std::uint32_t v, int n) {
-    for (int k = 0; k < n; ++k)
-      bytes.push_back(static_cast<std::uint8_t>(le_ ? v >> (8 * k) : v >> (8 * (n - 1 - k))));
+    for (int k = 0; k < n; ++k) bytes.push_back(static_cast<std::uint8_t>(le_ ? v >> (8 * k) : v >> (8 * (n - 1 - k))));
   }
   bool le_;
 };

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
+#include "tests/test_paths.h"
 #include "tests/tiff/tiff_bytes.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -79,37 +84,37 @@ TEST_P(TIFFAccessors, TypedValues) {
   TTiffBytes b(le);
   std::uint32_t far = 0xFFFFFF00u;
   b.Chain({{
-      {256, 3, {2}},                                     // SHORT inline
-      {257, 4, {1234567}},                               // LONG inline
-      {258, 3, {1, 3}},                                  // two SHORTs inline
-      {259, 1, {7}},                                     // BYTE inline
-      {260, 8, {0xFFFE}},                                // SSHORT -2
-      {261, 3, {10, 20, 30, 40, 50}},                    // SHORT array out of line
-      {262, 4, {100, 200, 300}},                         // LONG array out of line
-      {269, 2, {}, "abcdef"},                            // ASCII out of line, no terminator
-      {270, 2, {}, std::string("abcdef\0", 7)},          // ASCII out of line with terminator
-      {271, 2, {}, std::string("abc\0", 4)},             // ASCII inline, count 4
-      {272, 2, {}, "ab"},                                // ASCII inline, count 2
-      {282, 5, {300, 1}},                                // RATIONAL
-      {283, 5, {72, 0}},                                 // zero denominator
-      {284, 5, {0x80000000u, 1}},                        // unsigned numerator
-      {285, 10, {0xFFFFFFFFu, 2}},                       // SRATIONAL -1/2
-      {286, 5, {1, 2, 3, 4, 5, 8}},                      // three rationals
-      {287, 4, {600}},                                   // LONG read as a rational
-      {330, 4, {4096}},                                  // single SubIFD
-      {331, 13, {111, 222}},                             // IFD type array
-      {332, 7, {}, std::string("\x01\x02\x03", 3)},      // UNDEFINED inline
-      {333, 7, {}, "0123456789"},                        // UNDEFINED out of line
-      {40091, 1, {}, std::string("H\0i\0\0\0x\0", 8)},   // XP text
-      {40092, 1, {}, std::string("A\0\0\0", 4)},         // XP text held inline
+      {256, 3, {2}},                                    // SHORT inline
+      {257, 4, {1234567}},                              // LONG inline
+      {258, 3, {1, 3}},                                 // two SHORTs inline
+      {259, 1, {7}},                                    // BYTE inline
+      {260, 8, {0xFFFE}},                               // SSHORT -2
+      {261, 3, {10, 20, 30, 40, 50}},                   // SHORT array out of line
+      {262, 4, {100, 200, 300}},                        // LONG array out of line
+      {269, 2, {}, "abcdef"},                           // ASCII out of line, no terminator
+      {270, 2, {}, std::string("abcdef\0", 7)},         // ASCII out of line with terminator
+      {271, 2, {}, std::string("abc\0", 4)},            // ASCII inline, count 4
+      {272, 2, {}, "ab"},                               // ASCII inline, count 2
+      {282, 5, {300, 1}},                               // RATIONAL
+      {283, 5, {72, 0}},                                // zero denominator
+      {284, 5, {0x80000000u, 1}},                       // unsigned numerator
+      {285, 10, {0xFFFFFFFFu, 2}},                      // SRATIONAL -1/2
+      {286, 5, {1, 2, 3, 4, 5, 8}},                     // three rationals
+      {287, 4, {600}},                                  // LONG read as a rational
+      {330, 4, {4096}},                                 // single SubIFD
+      {331, 13, {111, 222}},                            // IFD type array
+      {332, 7, {}, std::string("\x01\x02\x03", 3)},     // UNDEFINED inline
+      {333, 7, {}, "0123456789"},                       // UNDEFINED out of line
+      {40091, 1, {}, std::string("H\0i\0\0\0x\0", 8)},  // XP text
+      {40092, 1, {}, std::string("A\0\0\0", 4)},        // XP text held inline
       // Hostile: data outside the stream, huge counts, offsets near 4 GiB.
       {500, 4, {}, "", 1000, 16},
       {501, 4, {}, "", 0xFFFFFFFFu, 16},
       {502, 2, {}, "", 100, far},
       {503, 5, {}, "", 1, far},
       {504, 3, {}, "", 0x7FFFFFFF, 8},
-      {505, 99, {5}},                                    // unknown type
-      {506, 3, {}, "", 0},                               // count 0
+      {505, 99, {5}},       // unknown type
+      {506, 3, {}, "", 0},  // count 0
   }});
   TVlMemoryStream s(b.bytes.data(), static_cast<std::int64_t>(b.bytes.size()));
   TTIFFDirectory d = Load(s, le, 0);
@@ -163,8 +168,7 @@ TEST_P(TIFFAccessors, TypedValues) {
   } strings[] = {
       {269, "abcdef"}, {270, "abcdef"}, {271, std::string("abc\0", 4)}, {272, "ab"}, {502, ""}, {999, ""},
   };
-  for (const auto& c : strings)
-    EXPECT_EQ(GetStringTag(d, c.tag), c.text) << "string " << c.tag;
+  for (const auto& c : strings) EXPECT_EQ(GetStringTag(d, c.tag), c.text) << "string " << c.tag;
 
   const struct {
     std::uint16_t tag;
@@ -429,8 +433,7 @@ std::vector<std::uint8_t> MakerNoteFile(bool le, std::uint16_t k, const std::vec
     } else if (d.size() <= 4) {
       d.resize(4, 0);
       std::uint32_t v = 0;
-      for (int q = 0; q < 4; ++q)
-        v = le ? v | static_cast<std::uint32_t>(d[q]) << (8 * q) : v << 8 | d[q];
+      for (int q = 0; q < 4; ++q) v = le ? v | static_cast<std::uint32_t>(d[q]) << (8 * q) : v << 8 | d[q];
       fields.push_back(v);
     } else {
       b.Pad();
@@ -455,12 +458,12 @@ std::vector<std::uint8_t> MakerNoteFile(bool le, std::uint16_t k, const std::vec
 }
 
 const std::vector<TSpec> kNote = {
-    {1, 3, {5}},                          // SHORT inline
-    {2, 3, {0}},                          // a zero value is kept
-    {3, 4, {7, 8, 9}},                    // LONG array out of line
+    {1, 3, {5}},                            // SHORT inline
+    {2, 3, {0}},                            // a zero value is kept
+    {3, 4, {7, 8, 9}},                      // LONG array out of line
     {4, 2, {}, std::string("Canon\0", 6)},  // ASCII out of line
-    {5, 3, {1, 2}},                       // two SHORTs inline
-    {6, 7, {}, std::string(2000, 'z')},   // large UNDEFINED block
+    {5, 3, {1, 2}},                         // two SHORTs inline
+    {6, 7, {}, std::string(2000, 'z')},     // large UNDEFINED block
 };
 }  // namespace
 
@@ -530,7 +533,7 @@ TEST(TIFFMakerNote, BlocksThatAreNotDirectories) {
     const char* name;
     std::uint16_t k;
     std::vector<TSpec> note;
-    int entries;  // -1: nothing captured
+    int entries;        // -1: nothing captured
     std::int32_t tag3;  // value of tag 3 in the capture
   };
   const Case cases[] = {
@@ -590,10 +593,10 @@ TEST(TIFFDetect, IsTIFFStreamAndIsCameraRawTIFF) {
        false},
       {"CFA", file(false, {{256, 4, {4000}}, {257, 4, {3000}}, {262, 3, {32803}}}), true, true},
       {"LinearRaw", file(true, {{256, 4, {4000}}, {257, 4, {3000}}, {262, 3, {34892}}}), true, true},
-      {"TIFF/EP preview", file(true, {{256, 4, {160}}, {257, 4, {120}}, {330, 4, {8}}, {37398, 1, {1, 0, 0, 0}}}),
-       true, true},
-      {"TIFF/EP large", file(true, {{256, 4, {1600}}, {257, 4, {120}}, {330, 4, {8}}, {37398, 1, {1, 0, 0, 0}}}),
-       true, false},
+      {"TIFF/EP preview", file(true, {{256, 4, {160}}, {257, 4, {120}}, {330, 4, {8}}, {37398, 1, {1, 0, 0, 0}}}), true,
+       true},
+      {"TIFF/EP large", file(true, {{256, 4, {1600}}, {257, 4, {120}}, {330, 4, {8}}, {37398, 1, {1, 0, 0, 0}}}), true,
+       false},
   };
   for (std::uint8_t at8 : {0x00, 0xBA}) {
     TTiffBytes b(false);
@@ -674,8 +677,7 @@ TEST(TIFFWriter, BuildersRoundTripThroughTheReader) {
   ASSERT_TRUE(ReadDirectoryChain(0, static_cast<std::uint32_t>(dirAt), d, n));
   EXPECT_EQ(n, 1);
   ASSERT_EQ(d.entryCount, 17);
-  for (std::size_t i = 1; i < d.entries.size(); ++i)
-    EXPECT_LT(d.entries[i - 1].tag, d.entries[i].tag);
+  for (std::size_t i = 1; i < d.entries.size(); ++i) EXPECT_LT(d.entries[i - 1].tag, d.entries[i].tag);
   for (const TTIFFEntry& e : d.entries) {
     if (TIFFTypeSize(e.type) * e.count > 4) {
       EXPECT_EQ(e.value % 2, 0u) << "block of tag " << e.tag;
@@ -719,4 +721,32 @@ TEST(TIFFWriter, ShortWritesRaiseTheAbortFlag) {
   WriteDirectory(readOnly, abort, list, 0);
   EXPECT_TRUE(abort);
   EXPECT_TRUE(list.empty());
+}
+
+// ---- inputs found by fuzzing ----
+
+TEST(TIFFFuzzFindings, RawTagWithCountZero) {
+  // GetRawTag on an inline entry of count 0 copied 0 bytes into an empty buffer's null data.
+  const fs::path p = FixturePath("tiff/fuzz-raw-tag-count-0.tif");
+  std::ifstream in(p, std::ios::binary);
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(bytes.empty()) << p;
+  TVlMemoryStream s(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  TTIFFDirectory page = Load(s, true, 0);
+  int empty = 0;
+  for (std::int32_t i = 0; i < 2; ++i) {  // an entry of count 0 is in the first SubIFD
+    TTIFFDirectory d = page;
+    std::int32_t n = 0;
+    EXPECT_EQ(ReadDirectoryChain(0, static_cast<std::uint32_t>(GetArrayElement(page, 330, i)), d, n), i == 0)
+        << "the second SubIFD's entries run past the end of the file";
+    for (const TTIFFEntry& e : d.entries) {
+      std::vector<std::uint8_t> raw;
+      if (e.count == 0 && TIFFTypeSize(e.type) != 0) {
+        EXPECT_TRUE(GetRawTag(d, e.tag, raw)) << e.tag;
+        EXPECT_TRUE(raw.empty()) << e.tag;
+        ++empty;
+      }
+    }
+  }
+  EXPECT_GT(empty, 0);
 }
