@@ -66,8 +66,7 @@ bool WritePnm(const std::string& path, TVlBitmap& img) {
     const std::uint8_t* r = img.RowPointer(y);
     if (bits) {
       row.assign(r, r + (img.Width() + 7) / 8);
-      for (auto& v : row)
-        v = std::uint8_t(~v);  // PBM: 1 is black
+      for (auto& v : row) v = std::uint8_t(~v);  // PBM: 1 is black
     } else {
       row.resize(size_t(img.Width()) * 3);
       for (int x = 0; x < img.Width(); ++x)
@@ -96,11 +95,9 @@ bool ReadPnm(const std::string& path, TVlBitmap& img) {
     in.read(reinterpret_cast<char*>(row.data()), std::streamsize(row.size()));
     std::uint8_t* r = img.RowPointer(y);
     if (bits) {
-      for (size_t i = 0; i < row.size(); ++i)
-        r[i] = std::uint8_t(~row[i]);
+      for (size_t i = 0; i < row.size(); ++i) r[i] = std::uint8_t(~row[i]);
     } else {
-      for (int x = 0; x < w; ++x)
-        r[3 * x] = row[3 * x + 2], r[3 * x + 1] = row[3 * x + 1], r[3 * x + 2] = row[3 * x];
+      for (int x = 0; x < w; ++x) r[3 * x] = row[3 * x + 2], r[3 * x + 1] = row[3 * x + 1], r[3 * x + 2] = row[3 * x];
     }
   }
   return bool(in);
@@ -135,8 +132,12 @@ void RunOnPage(benchmark::State& state, bool bits, Op op) {
   }
 }
 
-void BM_QuarterTurn(benchmark::State& s) { RunOnPage(s, s.range(0), [](TVlProc& p) { p.Rotate(true, -1, 90); }); }
-void BM_Rotate3_5(benchmark::State& s) { RunOnPage(s, s.range(0), [](TVlProc& p) { p.Rotate(true, -1, 3.5); }); }
+void BM_QuarterTurn(benchmark::State& s) {
+  RunOnPage(s, s.range(0), [](TVlProc& p) { p.Rotate(true, -1, 90); });
+}
+void BM_Rotate3_5(benchmark::State& s) {
+  RunOnPage(s, s.range(0), [](TVlProc& p) { p.Rotate(true, -1, 3.5); });
+}
 void BM_FloydSteinberg(benchmark::State& s) {
   RunOnPage(s, s.range(0), [](TVlProc& p) { p.ConvertToBW_FloyedSteinberg(); });
 }
@@ -149,7 +150,12 @@ void BM_Blur(benchmark::State& s) {
 BENCHMARK(BM_QuarterTurn)->ArgName("bilevel")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Rotate3_5)->ArgName("bilevel")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloydSteinberg)->ArgName("bilevel")->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Blur)->ArgNames({"bilevel", "radius"})->Args({1, 4})->Args({0, 4})->Args({0, 20})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Blur)
+    ->ArgNames({"bilevel", "radius"})
+    ->Args({1, 4})
+    ->Args({0, 4})
+    ->Args({0, 20})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

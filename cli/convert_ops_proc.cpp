@@ -59,8 +59,7 @@ bool ParseInt(const std::string& s, long long& out) {
 
 // An option without a value that runs a fixed operation.
 TConvertOption Simple(const char* name, const char* usage, std::function<void(TVlProc&)> body) {
-  return {name, TConvertOption::Value::none, usage,
-          [body](const std::string&, TPageOperation& op, std::string&) {
+  return {name, TConvertOption::Value::none, usage, [body](const std::string&, TPageOperation& op, std::string&) {
             op = Run(body);
             return true;
           }};
@@ -121,7 +120,8 @@ VL_CONVERT_OPTION({"--crop", TConvertOption::Value::required, "--crop X,Y,W,H  k
                      while (true) {
                        const std::size_t comma = v.find(',', start);
                        long long x;
-                       if (!ParseInt(v.substr(start, comma == std::string::npos ? std::string::npos : comma - start), x))
+                       if (!ParseInt(v.substr(start, comma == std::string::npos ? std::string::npos : comma - start),
+                                     x))
                          break;
                        n.push_back(x);
                        if (comma == std::string::npos)

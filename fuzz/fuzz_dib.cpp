@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (s.ok() || s.code == TVlStatusCode::truncated) {
     // Touch every row of a usable result, and write it back out.
     volatile std::uint8_t sink = 0;
-    for (std::int32_t y = 0; y < image.Height(); ++y)
-      sink = sink ^ image.RowPointer(y)[0];
+    for (std::int32_t y = 0; y < image.Height(); ++y) sink = sink ^ image.RowPointer(y)[0];
     (void)WritePackedDib(image, 300);
   }
   return 0;

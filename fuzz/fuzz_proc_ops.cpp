@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t k = 0;
   for (int y = 0; y < H; ++y) {
     std::uint8_t* r = view.image.RowPointer(y);
-    for (int i = 0; i < view.image.RowLength(); ++i)
-      r[i] = px[k++ % pxn];
+    for (int i = 0; i < view.image.RowLength(); ++i) r[i] = px[k++ % pxn];
     if (format == vl32f)
       for (int x = 0; x < W; ++x) {
         float f = float(r[4 * x]) / 255.0f;
@@ -77,26 +76,62 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         proc.Rotate(a & 1, (a & 2) ? -1 : std::int64_t(VlColor(b, c, a)), angle);
         break;
       }
-      case 1: proc.Flip(a % 3); break;
-      case 2: proc.Crop(a % 64 - 8, b % 64 - 8, a % 64 - 8 + c % 64 - 8, b % 64 + c % 32 - 8); break;
-      case 3: proc.ImageResize(a % 70 - 2, b % 70 - 2, c % 3, (c / 3) % 4); break;
-      case 4: proc.Clear(); break;
-      case 5: proc.TrimBorders(a % 8); break;
-      case 6: proc.Negative(); break;
-      case 7: proc.ConvertToGray(); break;
-      case 8: proc.AutoContrast(); break;
-      case 9: proc.HistEqualize({a, b, c}, {c, b, a}); break;
-      case 10: proc.ConvertToBW_FloyedSteinberg(); break;
-      case 11: proc.WhiteBalance_AutoWhite(); break;
-      case 12: proc.AutoSharp(std::int8_t(a), b / 255.0 * (c & 1 ? 1 : 0.1)); break;
-      case 13: proc.Blur(a / 16.0 - (b & 1)); break;
-      case 14: proc.CropSel(); break;
+      case 1:
+        proc.Flip(a % 3);
+        break;
+      case 2:
+        proc.Crop(a % 64 - 8, b % 64 - 8, a % 64 - 8 + c % 64 - 8, b % 64 + c % 32 - 8);
+        break;
+      case 3:
+        proc.ImageResize(a % 70 - 2, b % 70 - 2, c % 3, (c / 3) % 4);
+        break;
+      case 4:
+        proc.Clear();
+        break;
+      case 5:
+        proc.TrimBorders(a % 8);
+        break;
+      case 6:
+        proc.Negative();
+        break;
+      case 7:
+        proc.ConvertToGray();
+        break;
+      case 8:
+        proc.AutoContrast();
+        break;
+      case 9:
+        proc.HistEqualize({a, b, c}, {c, b, a});
+        break;
+      case 10:
+        proc.ConvertToBW_FloyedSteinberg();
+        break;
+      case 11:
+        proc.WhiteBalance_AutoWhite();
+        break;
+      case 12:
+        proc.AutoSharp(std::int8_t(a), b / 255.0 * (c & 1 ? 1 : 0.1));
+        break;
+      case 13:
+        proc.Blur(a / 16.0 - (b & 1));
+        break;
+      case 14:
+        proc.CropSel();
+        break;
       case 15:
         switch (a % 4) {
-          case 0: proc.RecordRedoState(1), proc.ApplyUndo(0), proc.DropLastUndo(); break;
-          case 1: proc.RecordUndoState(1), proc.ApplyRedo(0), proc.DropLastRedo(); break;
-          case 2: proc.ApplyUndo(b % 5 - 1); break;
-          default: proc.ClearUndoHistory(), proc.ClearRedoHistory(); break;
+          case 0:
+            proc.RecordRedoState(1), proc.ApplyUndo(0), proc.DropLastUndo();
+            break;
+          case 1:
+            proc.RecordUndoState(1), proc.ApplyRedo(0), proc.DropLastRedo();
+            break;
+          case 2:
+            proc.ApplyUndo(b % 5 - 1);
+            break;
+          default:
+            proc.ClearUndoHistory(), proc.ClearRedoHistory();
+            break;
         }
         break;
       case 16:
@@ -105,7 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           clip.items.erase(clip.items.begin());
         proc.PasteFromClipboard(clip);
         break;
-      default: proc.Rotate(a & 1, -1, kAngles[b % 6]); break;
+      default:
+        proc.Rotate(a & 1, -1, kAngles[b % 6]);
+        break;
     }
     TVlBitmap& img = view.image;
     if (img.IsEmpty())

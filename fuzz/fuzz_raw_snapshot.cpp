@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TVlBitmap image;
   if (image.ReadRawSnapshot(data, std::int64_t(size))) {
     volatile std::uint8_t sink = 0;
-    for (std::int32_t y = 0; y < image.Height(); ++y)
-      sink = sink ^ image.RowPointer(y)[0];
+    for (std::int32_t y = 0; y < image.Height(); ++y) sink = sink ^ image.RowPointer(y)[0];
     std::vector<std::uint8_t> again = image.WriteRawSnapshot();
     TVlBitmap back;
     if (!back.ReadRawSnapshot(again.data(), std::int64_t(again.size())))

@@ -26,11 +26,9 @@ bool VlBlurKernel(double radius, TVlBlurKernel& k) {
     w[i] = std::exp(-(d * d) / 2);
     sum += w[i];
   }
-  for (int i = 0; i < 201; ++i)
-    k.weight[i] = std::int32_t(std::nearbyint(w[i] * 65536 / sum));
+  for (int i = 0; i < 201; ++i) k.weight[i] = std::int32_t(std::nearbyint(w[i] * 65536 / sum));
   k.radius = 100;
-  while (k.radius > 1 && k.weight[100 + k.radius] == 0 && k.weight[100 - k.radius] == 0)
-    --k.radius;
+  while (k.radius > 1 && k.weight[100 + k.radius] == 0 && k.weight[100 - k.radius] == 0) --k.radius;
   return true;
 }
 
@@ -51,19 +49,17 @@ void ConvolveLineScalar(const float* p, const float* w, std::int64_t R, std::int
                         std::uint8_t* out, std::int64_t stride) {
   for (; x < n; ++x) {
     float acc = 32768.0f + w[0] * p[x];
-    for (std::int64_t t = 1; t <= R; ++t)
-      acc += w[t] * (p[x - t] + p[x + t]);
+    for (std::int64_t t = 1; t <= R; ++t) acc += w[t] * (p[x - t] + p[x + t]);
     out[x * stride] = Shifted(acc);
   }
 }
 
 // One output row from 2R + 1 input rows (rows[R] is the centre row), n bytes wide.
-void ConvolveRowsScalar(const std::uint8_t* const* rows, const float* w, std::int64_t R, std::int64_t x,
-                        std::int64_t n, std::uint8_t* out) {
+void ConvolveRowsScalar(const std::uint8_t* const* rows, const float* w, std::int64_t R, std::int64_t x, std::int64_t n,
+                        std::uint8_t* out) {
   for (; x < n; ++x) {
     float acc = 32768.0f + w[0] * float(rows[R][x]);
-    for (std::int64_t t = 1; t <= R; ++t)
-      acc += w[t] * float(int(rows[R - t][x]) + int(rows[R + t][x]));
+    for (std::int64_t t = 1; t <= R; ++t) acc += w[t] * float(int(rows[R - t][x]) + int(rows[R + t][x]));
     out[x] = Shifted(acc);
   }
 }
@@ -71,7 +67,7 @@ void ConvolveRowsScalar(const std::uint8_t* const* rows, const float* w, std::in
 #if defined(__x86_64__)
 
 __attribute__((target("avx2"))) void ConvolveLineAvx2(const float* p, const float* w, std::int64_t R, std::int64_t n,
-                                                       std::uint8_t* out, std::int64_t stride) {
+                                                      std::uint8_t* out, std::int64_t stride) {
   std::int64_t x = 0;
   for (; x + 8 <= n; x += 8) {
     __m256 acc = _mm256_add_ps(_mm256_set1_ps(32768.0f), _mm256_mul_ps(_mm256_set1_ps(w[0]), _mm256_loadu_ps(p + x)));
@@ -82,20 +78,20 @@ __attribute__((target("avx2"))) void ConvolveLineAvx2(const float* p, const floa
     const __m128i h = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     alignas(16) std::uint8_t tmp[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(tmp), _mm_packus_epi16(h, h));
-    for (int i = 0; i < 8; ++i)
-      out[(x + i) * stride] = tmp[i];
+    for (int i = 0; i < 8; ++i) out[(x + i) * stride] = tmp[i];
   }
   ConvolveLineScalar(p, w, R, x, n, out, stride);
 }
 
 __attribute__((target("avx2"))) void ConvolveRowsAvx2(const std::uint8_t* const* rows, const float* w, std::int64_t R,
-                                                       std::int64_t n, std::uint8_t* out) {
+                                                      std::int64_t n, std::uint8_t* out) {
 #define load(q) _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q))))
   std::int64_t x = 0;
   for (; x + 8 <= n; x += 8) {
     __m256 acc = _mm256_add_ps(_mm256_set1_ps(32768.0f), _mm256_mul_ps(_mm256_set1_ps(w[0]), load(rows[R] + x)));
     for (std::int64_t t = 1; t <= R; ++t)
-      acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(w[t]), _mm256_add_ps(load(rows[R - t] + x), load(rows[R + t] + x))));
+      acc = _mm256_add_ps(
+          acc, _mm256_mul_ps(_mm256_set1_ps(w[t]), _mm256_add_ps(load(rows[R - t] + x), load(rows[R + t] + x))));
     const __m256i v = _mm256_srli_epi32(_mm256_cvttps_epi32(acc), 16);
     const __m128i h = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(h, h));
@@ -110,11 +106,11 @@ void ConvolveLineSse2(const float* p, const float* w, std::int64_t R, std::int64
   for (; x + 4 <= n; x += 4) {
     __m128 acc = _mm_add_ps(_mm_set1_ps(32768.0f), _mm_mul_ps(_mm_set1_ps(w[0]), _mm_loadu_ps(p + x)));
     for (std::int64_t t = 1; t <= R; ++t)
-      acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w[t]), _mm_add_ps(_mm_loadu_ps(p + x - t), _mm_loadu_ps(p + x + t))));
+      acc =
+          _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w[t]), _mm_add_ps(_mm_loadu_ps(p + x - t), _mm_loadu_ps(p + x + t))));
     alignas(16) std::int32_t v[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(v), _mm_srli_epi32(_mm_cvttps_epi32(acc), 16));
-    for (int i = 0; i < 4; ++i)
-      out[(x + i) * stride] = std::uint8_t(v[i] > 255 ? 255 : v[i]);
+    for (int i = 0; i < 4; ++i) out[(x + i) * stride] = std::uint8_t(v[i] > 255 ? 255 : v[i]);
   }
   ConvolveLineScalar(p, w, R, x, n, out, stride);
 }
@@ -152,7 +148,8 @@ bool HasAvx2() {
   return yes && VlBlurAllowAvx2();
 }
 
-void ConvolveLine(const float* p, const float* w, std::int64_t R, std::int64_t n, std::uint8_t* out, std::int64_t stride) {
+void ConvolveLine(const float* p, const float* w, std::int64_t R, std::int64_t n, std::uint8_t* out,
+                  std::int64_t stride) {
   if (HasAvx2())
     ConvolveLineAvx2(p, w, R, n, out, stride);
   else
@@ -168,7 +165,8 @@ void ConvolveRows(const std::uint8_t* const* rows, const float* w, std::int64_t 
 
 #else
 
-void ConvolveLine(const float* p, const float* w, std::int64_t R, std::int64_t n, std::uint8_t* out, std::int64_t stride) {
+void ConvolveLine(const float* p, const float* w, std::int64_t R, std::int64_t n, std::uint8_t* out,
+                  std::int64_t stride) {
   ConvolveLineScalar(p, w, R, 0, n, out, stride);
 }
 void ConvolveRows(const std::uint8_t* const* rows, const float* w, std::int64_t R, std::int64_t n, std::uint8_t* out) {
@@ -198,8 +196,7 @@ TVlStatus VlGaussianBlur(TVlBitmap& image, double radius, const TVlProcProgress&
     return TVlStatus::LimitExceeded("out of memory for the blur");
   }
   float w[101];
-  for (std::int64_t t = 0; t <= R; ++t)
-    w[t] = float(k.weight[100 + t]);  // the kernel is symmetric
+  for (std::int64_t t = 0; t <= R; ++t) w[t] = float(k.weight[100 + t]);  // the kernel is symmetric
   int lastPercent = -1;
   auto report = [&](double done) {
     if (!progress)
@@ -218,12 +215,9 @@ TVlStatus VlGaussianBlur(TVlBitmap& image, double radius, const TVlProcProgress&
     std::uint8_t* out = mid.data() + y * rowBytes;
     for (int c = 0; c < ch; ++c) {
       float* ln = line.data();
-      for (std::int64_t i = 0; i < R; ++i)
-        ln[i] = s[c];
-      for (std::int64_t x = 0; x < W; ++x)
-        ln[R + x] = s[x * ch + c];
-      for (std::int64_t i = 0; i < R; ++i)
-        ln[R + W + i] = s[(W - 1) * ch + c];
+      for (std::int64_t i = 0; i < R; ++i) ln[i] = s[c];
+      for (std::int64_t x = 0; x < W; ++x) ln[R + x] = s[x * ch + c];
+      for (std::int64_t i = 0; i < R; ++i) ln[R + W + i] = s[(W - 1) * ch + c];
       ConvolveLine(ln + R, w, R, W, out + c, ch);
     }
   }

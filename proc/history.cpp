@@ -191,8 +191,7 @@ std::int64_t TVlStoredImage::StoredBytes() const {
 // ===================================================================== history
 
 void TVlHistory::Push(Entry entry, std::int32_t limit) {
-  while (!entries_.empty() && std::int32_t(entries_.size()) >= limit)
-    entries_.pop_front();
+  while (!entries_.empty() && std::int32_t(entries_.size()) >= limit) entries_.pop_front();
   entries_.push_back(std::move(entry));
 }
 

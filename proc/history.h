@@ -88,9 +88,9 @@ class TVlStoredImage {
 class TVlHistory {
  public:
   struct Entry {
-    std::uint8_t kind = 1;         // 1 image, 2 selection, 3 vector objects
-    std::string caption;           // empty until the operation sets it
-    std::int32_t layer = -1;       // view layer at recording time (-1 without a view)
+    std::uint8_t kind = 1;                  // 1 image, 2 selection, 3 vector objects
+    std::string caption;                    // empty until the operation sets it
+    std::int32_t layer = -1;                // view layer at recording time (-1 without a view)
     std::unique_ptr<TVlStoredImage> image;  // kind 1
     std::vector<std::uint8_t> data;         // kinds 2 and 3
   };

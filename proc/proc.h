@@ -66,11 +66,12 @@ using TVlFormatSet = std::uint16_t;
 constexpr TVlFormatSet kVlAllFormats = 0x03FE;  // vl1g .. vlCIELab
 constexpr TVlFormatSet VlFormats(std::initializer_list<TVlPixelFormat> formats) {
   TVlFormatSet s = 0;
-  for (TVlPixelFormat f : formats)
-    s = TVlFormatSet(s | (1u << f));
+  for (TVlPixelFormat f : formats) s = TVlFormatSet(s | (1u << f));
   return s;
 }
-constexpr bool VlFormatIn(TVlPixelFormat f, TVlFormatSet s) { return f <= vlCIELab && (s >> f) & 1u; }
+constexpr bool VlFormatIn(TVlPixelFormat f, TVlFormatSet s) {
+  return f <= vlCIELab && (s >> f) & 1u;
+}
 
 // The format an operation admitting `admitted` works in for an image of format `f`: f itself
 // when admitted, else the first admitted candidate of f's row of the preference table, else the

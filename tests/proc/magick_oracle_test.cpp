@@ -4,8 +4,8 @@
 // ours to its reading of the original.
 #include <gtest/gtest.h>
 
-#include "proc/proc.h"
 #include "magick_util.h"
+#include "proc/proc.h"
 #include "proc_test_util.h"
 #include "test_paths.h"
 
@@ -58,7 +58,15 @@ void CompareWithMagick(const std::string& rel, const char* pnmType, const std::s
 
 }  // namespace
 
-TEST(MagickOracle, G4FaxPage) { CompareWithMagick("libtiff/test-images/testfax4.tiff", "pbm", "517x403+700+900"); }
-TEST(MagickOracle, G3FaxPage) { CompareWithMagick("libtiff/pics/fax2d.tif", "pbm", "613x389+300+200"); }
-TEST(MagickOracle, GrayScan) { CompareWithMagick("libtiff/pics/cramps.tif", "pgm"); }
-TEST(MagickOracle, ColourPage) { CompareWithMagick("libtiff/pics/quad-lzw.tif", "ppm"); }
+TEST(MagickOracle, G4FaxPage) {
+  CompareWithMagick("libtiff/test-images/testfax4.tiff", "pbm", "517x403+700+900");
+}
+TEST(MagickOracle, G3FaxPage) {
+  CompareWithMagick("libtiff/pics/fax2d.tif", "pbm", "613x389+300+200");
+}
+TEST(MagickOracle, GrayScan) {
+  CompareWithMagick("libtiff/pics/cramps.tif", "pgm");
+}
+TEST(MagickOracle, ColourPage) {
+  CompareWithMagick("libtiff/pics/quad-lzw.tif", "ppm");
+}

@@ -43,8 +43,7 @@ TEST(Undo, LimitFiveKeepsTheFiveNewestStates) {
     p.proc.ImageResize(12 + i, 8, 0, 0);
   }
   ASSERT_EQ(p.proc.UndoDepth(), 5);
-  for (int d = 0; d < 5; ++d)
-    EXPECT_EQ(p.proc.UndoCaption(d), "ImageResize " + std::to_string(12 + 5 - d) + ",8");
+  for (int d = 0; d < 5; ++d) EXPECT_EQ(p.proc.UndoCaption(d), "ImageResize " + std::to_string(12 + 5 - d) + ",8");
   // The oldest state (before the first operation) is gone; the others restore exactly.
   for (int d = 0; d < 5; ++d) {
     p.proc.ApplyUndo(d);
@@ -129,8 +128,7 @@ TEST(Undo, StatesInTemporaryFilesRestoreEverything) {
 TEST(Undo, StoredImageReportsWhereItLives) {
   TVlBitmap img;
   MakeImage(img, 300, 200, vl8g, 1);
-  for (int y = 0; y < 200; ++y)
-    std::memset(img.RowPointer(y), 200, 300);  // a blank page deflates to almost nothing
+  for (int y = 0; y < 200; ++y) std::memset(img.RowPointer(y), 200, 300);  // a blank page deflates to almost nothing
   TVlStoredImage inMemory, inFile;
   ASSERT_TRUE(inMemory.Store(img, std::int64_t(1) << 30, 1).ok());
   ASSERT_TRUE(inFile.Store(img, 0, 1).ok());
@@ -145,8 +143,7 @@ TEST(Undo, StoredImageReportsWhereItLives) {
 TEST(Undo, DeflateStreamsRoundTripInPieces) {
   std::vector<std::uint8_t> data(200000);
   std::mt19937 rng(3);
-  for (size_t i = 0; i < data.size(); ++i)
-    data[i] = std::uint8_t(i % 251 < 200 ? 7 : rng());
+  for (size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i % 251 < 200 ? 7 : rng());
   TVlMemoryStream packed;
   {
     TVlDeflateWriter w(packed, 6);
@@ -158,8 +155,7 @@ TEST(Undo, DeflateStreamsRoundTripInPieces) {
   TVlInflateReader r(packed, std::int64_t(data.size()));
   std::vector<std::uint8_t> back(data.size() + 10);
   std::int64_t got = 0, n;
-  while ((n = r.Read(back.data() + got, 4096)) > 0)
-    got += n;
+  while ((n = r.Read(back.data() + got, 4096)) > 0) got += n;
   ASSERT_EQ(got, std::int64_t(data.size()));
   back.resize(data.size());
   EXPECT_EQ(back, data);
@@ -167,8 +163,7 @@ TEST(Undo, DeflateStreamsRoundTripInPieces) {
   TVlMemoryStream cut(packed.Data(), packed.Size() / 2);
   TVlInflateReader r2(cut, std::int64_t(data.size()));
   got = 0;
-  while ((n = r2.Read(back.data() + got, 4096)) > 0)
-    got += n;
+  while ((n = r2.Read(back.data() + got, 4096)) > 0) got += n;
   EXPECT_LT(got, std::int64_t(data.size()));
 }
 
