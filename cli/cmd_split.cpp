@@ -109,6 +109,6 @@ int RunSplit(const std::vector<std::string>& args) {
 }  // namespace
 
 VL_CLI_COMMAND("split",
-               "  split [-o DIR] [--force] FILE...  every page into its own TIFF file NAME_0001.tif ... "
-               "(no decoding)",
+               "  split [-o DIR] [--force] FILE...\n"
+               "                                  every page into its own TIFF file NAME_0001.tif ... (no decoding)",
                RunSplit);

@@ -14,6 +14,11 @@ if(VELLUMO_SANITIZE)
                                             -fno-sanitize-recover=undefined)
   target_link_options(vl_flags INTERFACE -fsanitize=address,undefined)
 endif()
+option(VELLUMO_LIBFUZZER "Build fuzz targets with libFuzzer (clang only)" OFF)
+# Real fuzzing needs coverage feedback from the libraries too, not only from the targets.
+if(VELLUMO_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  target_compile_options(vl_flags INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 
 # vl_library(name SOURCES ... DEPS ...): a static core library rooted at the repository top,
 # so includes read like "imaging/bitmap.h".
@@ -62,7 +67,6 @@ endfunction()
 # vl_fuzzer(name SOURCE file DEPS ...): a libFuzzer target when the compiler is clang with
 # VELLUMO_LIBFUZZER on; otherwise linked with the replay main. Either way the seed corpus in
 # fuzz/corpus/<name>/ is replayed by ctest.
-option(VELLUMO_LIBFUZZER "Build fuzz targets with libFuzzer (clang only)" OFF)
 function(vl_fuzzer name)
   cmake_parse_arguments(A "" "SOURCE" "DEPS" ${ARGN})
   if(VELLUMO_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")

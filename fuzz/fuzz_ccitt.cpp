@@ -82,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint8_t carriedByte = 0;
   bool ok = true;
   for (std::int32_t y = 0; y < rows; ++y) {
-    for (std::size_t i = 0; i < rowBytes; ++i)
-      row[i] = static_cast<std::uint8_t>(~page[rowBytes * y + i]);
+    for (std::size_t i = 0; i < rowBytes; ++i) row[i] = static_cast<std::uint8_t>(~page[rowBytes * y + i]);
     switch (kind) {
       case Kind::mh:
         ok &= WriteMHRow(row.data(), width, out, fill, abort).ok();

@@ -28,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* row = TIFFLzwDecode(stripData, strip.size(), rowLength, st);
     if (!row)
       break;
-    for (std::int32_t i = 0; i < rowLength; i += 97)
-      total += row[i];
+    for (std::int32_t i = 0; i < rowLength; i += 97) total += row[i];
   }
   (void)LzwDecodeStatus(st);
   (void)TIFFLzwDecode(nullptr, 0, rowLength, st);

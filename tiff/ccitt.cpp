@@ -10,7 +10,9 @@
 
 namespace {
 
-inline int LeadingZeros(std::uint64_t w) { return w ? __builtin_clzll(w) : 64; }
+inline int LeadingZeros(std::uint64_t w) {
+  return w ? __builtin_clzll(w) : 64;
+}
 
 inline void StoreBE64(std::uint8_t* p, std::uint64_t v) {
   v = __builtin_bswap64(v);
@@ -26,8 +28,7 @@ inline std::uint64_t LoadBE64(const std::uint8_t* p) {
 // Up to 8 bytes at p (fewer when n < 8), big-endian, missing bytes zero.
 inline std::uint64_t LoadBEPartial(const std::uint8_t* p, std::size_t n) {
   std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n && i < 8; ++i)
-    v |= std::uint64_t(p[i]) << (56 - 8 * i);
+  for (std::size_t i = 0; i < n && i < 8; ++i) v |= std::uint64_t(p[i]) << (56 - 8 * i);
   return v;
 }
 
@@ -39,16 +40,22 @@ inline std::uint64_t ReverseBitsInBytes(std::uint64_t w) {
   return w;
 }
 
-inline std::uint8_t ReverseByte(std::uint8_t b) { return static_cast<std::uint8_t>(ReverseBitsInBytes(b)); }
+inline std::uint8_t ReverseByte(std::uint8_t b) {
+  return static_cast<std::uint8_t>(ReverseBitsInBytes(b));
+}
 
-inline std::size_t RowBytes(std::int32_t width) { return (static_cast<std::size_t>(width) + 7) / 8; }
+inline std::size_t RowBytes(std::int32_t width) {
+  return (static_cast<std::size_t>(width) + 7) / 8;
+}
 
 // The strip's bytes read as a bit string in transmission order. Lsb: fill order 2.
 template <bool Lsb>
 class TBitSource {
  public:
   TBitSource(const std::uint8_t* data, std::size_t length)
-      : data_(data), length_(length), totalBits_(static_cast<std::int64_t>(std::min<std::size_t>(length, std::size_t(1) << 59)) * 8) {}
+      : data_(data),
+        length_(length),
+        totalBits_(static_cast<std::int64_t>(std::min<std::size_t>(length, std::size_t(1) << 59)) * 8) {}
 
   std::int64_t TotalBits() const { return totalBits_; }
   const std::uint8_t* Data() const { return data_; }
@@ -112,19 +119,24 @@ struct TChangeList {
 };
 
 // Entries of a change list buffer, and the count at which it is compacted.
-inline std::size_t ListCapacity(std::int32_t width) { return 2 * static_cast<std::size_t>(width) + 16; }
-inline int ListLimit(std::int32_t width) { return 2 * width + 4; }
-inline std::size_t ToggleWords(std::int32_t width) { return static_cast<std::size_t>(width) / 64 + 2; }
+inline std::size_t ListCapacity(std::int32_t width) {
+  return 2 * static_cast<std::size_t>(width) + 16;
+}
+inline int ListLimit(std::int32_t width) {
+  return 2 * width + 4;
+}
+inline std::size_t ToggleWords(std::int32_t width) {
+  return static_cast<std::size_t>(width) / 64 + 2;
+}
 
-// Per-thread scratch for the encoders and the one-dimensional decoder: two change lists.
+// Per-thread scratch of the one-dimensional decoder.
 struct TScratch {
-  std::vector<std::int32_t> a, b;
+  std::vector<std::int32_t> list;
   std::vector<std::uint8_t> paint;     // a row with 16 bytes to spare
   std::vector<std::uint64_t> toggles;  // kept all zero between uses
   void Fit(std::int32_t width) {
-    if (a.size() < ListCapacity(width)) {
-      a.resize(ListCapacity(width));
-      b.resize(ListCapacity(width));
+    if (list.size() < ListCapacity(width)) {
+      list.resize(ListCapacity(width));
       paint.resize(RowBytes(width) + 16);
       toggles.assign(ToggleWords(width), 0);
     }
@@ -175,29 +187,40 @@ TReferenceMemory& ReferenceMemory(std::int32_t width) {
 // returns their count; bits past the width count as white and no change at the width is kept.
 // Rows are read in whole 64-bit words where the row allows, so runs of one colour cost one test
 // per 64 pixels.
-int GatherChanges(const std::uint8_t* row, std::int32_t width, bool blackIsOne, std::int32_t* out) {
+template <bool BlackIsOne>
+int GatherChangesImpl(const std::uint8_t* row, std::int32_t width, std::int32_t* out) {
   const std::size_t bytes = RowBytes(width);
+  const std::size_t lastWord = (bytes - 1) / 8;  // the word holding the last pixel
   int n = 0;
   std::uint64_t prev = 0;  // colour of the pixel before the word, 1 = black
-  for (std::size_t i = 0; i < bytes; i += 8) {
-    std::uint64_t w = i + 8 <= bytes ? LoadBE64(row + i) : LoadBEPartial(row + i, bytes - i);
-    if (!blackIsOne)
-      w = ~w;
-    std::int64_t valid = static_cast<std::int64_t>(width) - static_cast<std::int64_t>(i) * 8;
-    if (valid < 64)
-      w &= ~(~0ull >> valid);
+  auto scan = [&](std::uint64_t w, std::size_t i) {
     std::uint64_t t = w ^ ((w >> 1) | (prev << 63));
     prev = w & 1;
-    const std::int32_t base = static_cast<std::int32_t>(i * 8);
+    const std::int32_t base = static_cast<std::int32_t>(i * 64);
     while (t) {
       int z = __builtin_clzll(t);
       out[n++] = base + z;
       t &= ~(0x8000000000000000ull >> z);
     }
+  };
+  for (std::size_t i = 0; i < lastWord; ++i) {
+    std::uint64_t w = LoadBE64(row + 8 * i);
+    scan(BlackIsOne ? w : ~w, i);
   }
+  std::uint64_t w = LoadBEPartial(row + 8 * lastWord, bytes - 8 * lastWord);
+  if (!BlackIsOne)
+    w = ~w;
+  const std::int64_t valid = static_cast<std::int64_t>(width) - static_cast<std::int64_t>(lastWord) * 64;
+  if (valid < 64)
+    w &= ~(~0ull >> valid);
+  scan(w, lastWord);
   if (n > 0 && out[n - 1] >= width)
     --n;
   return n;
+}
+
+int GatherChanges(const std::uint8_t* row, std::int32_t width, bool blackIsOne, std::int32_t* out) {
+  return blackIsOne ? GatherChangesImpl<true>(row, width, out) : GatherChangesImpl<false>(row, width, out);
 }
 
 // Paints a row (1 bits = white) into buf (row bytes + 16 to spare) from the toggles of its
@@ -325,7 +348,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
   const bool continues = pos > 0 && memory.endPos == pos && memory.data == src.Data() &&
                          memory.length == src.Length() && memory.refRow == referenceRow && memory.width == width &&
                          std::memcmp(memory.paint.data(), referenceRow, rowBytes) == 0;
-  std::int32_t* b;  // reference line changes, three sentinels at the width
+  std::int32_t* b;  // reference line changes, four sentinels at the width
   int nb;
   if (continues) {
     b = memory.lists[memory.refList].data();
@@ -358,8 +381,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
     if (offset >= -3 && offset <= 3) {  // V0, VR1..VR3, VL1..VL3: most codes of a page
       pos += m.length;
       firstCode = false;
-      while (b[k] <= a0)
-        k += 2;
+      while (b[k] <= a0) k += 2;
       std::int32_t a1 = b[k] + offset;
       if (a1 < std::max<std::int32_t>(a0, 0)) [[unlikely]] {  // corrupt: a1 left of a0 ends the row
         openRunEndsAtA0 = true;
@@ -380,8 +402,7 @@ std::int64_t Decode2DImpl(std::uint8_t* row, const TBitSource<Lsb>& src, bool eo
       case TFaxMode::P: {
         pos += m.length;
         firstCode = false;
-        while (b[k] <= a0)
-          k += 2;
+        while (b[k] <= a0) k += 2;
         a0 = std::clamp(b[k + 1], a0, width);  // b2; the colour stays
         k += 2;
         break;
@@ -492,7 +513,9 @@ painted:
   return pos;
 }
 
-bool WidthOk(std::int32_t width) { return width >= 1 && width <= kFaxMaxWidth; }
+bool WidthOk(std::int32_t width) {
+  return width >= 1 && width <= kFaxMaxWidth;
+}
 
 }  // namespace
 
@@ -502,7 +525,7 @@ std::int64_t DecodeMHRow(std::uint8_t* row, const std::uint8_t* data, std::size_
     return bitPos;
   bitPos = std::max<std::int64_t>(bitPos, 0);
   TScratch& scratch = Scratch(width);
-  TChangeList changes{scratch.b.data(), 0, ListLimit(width), scratch.toggles.data()};
+  TChangeList changes{scratch.list.data(), 0, ListLimit(width), scratch.toggles.data()};
   if (fillOrder == 2)
     bitPos = DecodeMHRuns(TBitSource<true>(data, length), bitPos, width, changes);
   else
@@ -521,8 +544,8 @@ std::size_t DecodeMHRowAligned(std::uint8_t* row, const std::uint8_t* data, std:
   return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, length));
 }
 
-std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_t length, bool eolMode,
-                         int fillOrder, std::int64_t bitPos, std::uint8_t* referenceRow, std::int32_t width) {
+std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_t length, bool eolMode, int fillOrder,
+                         std::int64_t bitPos, std::uint8_t* referenceRow, std::int32_t width) {
   if (!WidthOk(width))
     return bitPos;
   bitPos = std::max<std::int64_t>(bitPos, 0);
@@ -536,6 +559,11 @@ std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_
 
 TFaxBitWriter::TFaxBitWriter(int bits, std::uint8_t byte) {
   buf_.resize(256);
+  Reset(bits, byte);
+}
+
+void TFaxBitWriter::Reset(int bits, std::uint8_t byte) {
+  n_ = 0;
   bits = std::clamp(bits, 0, 7);
   accBits_ = bits;
   acc_ = bits ? (byte >> (8 - bits)) : 0;
@@ -600,8 +628,7 @@ const TEncodeTables& EncodeTables() {
       e.makeup[0][i] = kFaxWhiteMakeup[i];
       e.makeup[1][i] = kFaxBlackMakeup[i];
     }
-    for (int i = 0; i < 13; ++i)
-      e.makeup[0][27 + i] = e.makeup[1][27 + i] = kFaxExtendedMakeup[i];
+    for (int i = 0; i < 13; ++i) e.makeup[0][27 + i] = e.makeup[1][27 + i] = kFaxExtendedMakeup[i];
     return e;
   }();
   return t;
@@ -630,13 +657,50 @@ inline void PutRun(TFaxBitWriter& out, const TEncodeTables& t, int colour, std::
 
 }  // namespace
 
+namespace {
+
+// The encoders' memory of the row they coded last on this thread: its changes and its bytes.
+// A reference row with the same bytes has the same changes, so they are not gathered again.
+struct TEncodeMemory {
+  std::vector<std::int32_t> lists[2];
+  int last = 0;  // the list of the last coded row
+  int n = -1;    // its change count; -1: nothing remembered
+  std::int32_t width = 0;
+  std::vector<std::uint8_t> row;
+
+  void Fit(std::int32_t w) {
+    if (lists[0].size() < static_cast<std::size_t>(w) + 8) {
+      lists[0].resize(static_cast<std::size_t>(w) + 8);
+      lists[1].resize(static_cast<std::size_t>(w) + 8);
+      row.resize(RowBytes(w));
+      n = -1;
+    }
+  }
+  // Takes the changes just gathered into the other list as the last coded row.
+  void Remember(const std::uint8_t* coded, std::int32_t w, int count) {
+    last = 1 - last;
+    n = count;
+    width = w;
+    std::memcpy(row.data(), coded, RowBytes(w));
+  }
+};
+
+TEncodeMemory& EncodeMemory(std::int32_t width) {
+  thread_local TEncodeMemory m;
+  m.Fit(width);
+  return m;
+}
+
+}  // namespace
+
 void EncodeMHRow(TFaxBitWriter& out, const std::uint8_t* row, std::int32_t width) {
   if (!WidthOk(width))
     return;
   const TEncodeTables& t = EncodeTables();
-  TScratch& scratch = Scratch(width);
-  std::int32_t* c = scratch.b.data();
+  TEncodeMemory& memory = EncodeMemory(width);
+  std::int32_t* c = memory.lists[1 - memory.last].data();
   int n = GatherChanges(row, width, /*blackIsOne=*/true, c);
+  memory.Remember(row, width, n);
   std::int32_t prev = 0;
   int colour = 0;
   for (int i = 0; i < n; ++i) {
@@ -651,11 +715,16 @@ void Encode2DRow(TFaxBitWriter& out, const std::uint8_t* row, const std::uint8_t
   if (!WidthOk(width))
     return;
   const TEncodeTables& t = EncodeTables();
-  TScratch& scratch = Scratch(width);
-  std::int32_t* a = scratch.b.data();  // coding line changes
-  std::int32_t* b = scratch.a.data();  // reference line changes
+  TEncodeMemory& memory = EncodeMemory(width);
+  std::int32_t* b = memory.lists[memory.last].data();  // reference line changes
+  int nb;
+  if (memory.n >= 0 && memory.width == width && std::memcmp(memory.row.data(), referenceRow, RowBytes(width)) == 0)
+    nb = memory.n;
+  else
+    nb = GatherChanges(referenceRow, width, /*blackIsOne=*/true, b);
+  std::int32_t* a = memory.lists[1 - memory.last].data();  // coding line changes
   int na = GatherChanges(row, width, /*blackIsOne=*/true, a);
-  int nb = GatherChanges(referenceRow, width, /*blackIsOne=*/true, b);
+  memory.Remember(row, width, na);
   a[na] = a[na + 1] = a[na + 2] = width;
   b[nb] = b[nb + 1] = b[nb + 2] = width;
 
@@ -664,13 +733,10 @@ void Encode2DRow(TFaxBitWriter& out, const std::uint8_t* row, const std::uint8_t
   int i = 0;  // index of a1 in a
   int k = 0;  // index of b1 in b
   while (a0 < width) {
-    while (a[i] <= a0)
-      ++i;
+    while (a[i] <= a0) ++i;
     const std::int32_t a1 = a[i];
-    while (k > 0 && b[k - 1] > a0)
-      --k;
-    while (b[k] <= a0)
-      ++k;
+    while (k > 0 && b[k - 1] > a0) --k;
+    while (b[k] <= a0) ++k;
     if ((k & 1) != colour)
       ++k;
     const std::int32_t b1 = b[k], b2 = b[k + 1];
@@ -700,8 +766,7 @@ TVlStatus EmitBytes(TFaxBitWriter& bw, TVlStream& stream, bool lsb, std::atomic<
     return TVlStatus::Ok();
   std::uint8_t* p = bw.MutableBytes();
   if (lsb)
-    for (std::size_t i = 0; i < n; ++i)
-      p[i] = ReverseByte(p[i]);
+    for (std::size_t i = 0; i < n; ++i) p[i] = ReverseByte(p[i]);
   bool ok = stream.WriteAll(p, static_cast<std::int64_t>(n));
   bw.ClearBytes();
   if (!ok) {
@@ -716,8 +781,11 @@ TVlStatus BadWidth(std::atomic<bool>& abortFlag) {
   return TVlStatus::BadData("fax row width out of range");
 }
 
-TFaxBitWriter ResumeWriter(bool lsb, int carriedBits, std::uint8_t carriedByte) {
-  return TFaxBitWriter(carriedBits, lsb ? ReverseByte(carriedByte) : carriedByte);
+// The row writers' bit writer, reused from row to row on this thread (its buffer stays).
+TFaxBitWriter& ResumeWriter(bool lsb, int carriedBits, std::uint8_t carriedByte) {
+  thread_local TFaxBitWriter bw;
+  bw.Reset(carriedBits, lsb ? ReverseByte(carriedByte) : carriedByte);
+  return bw;
 }
 
 void KeepCarry(TFaxBitWriter& bw, bool lsb, int& carriedBits, std::uint8_t& carriedByte) {
@@ -739,7 +807,7 @@ TVlStatus WriteMHRow(const std::uint8_t* row, std::int32_t width, TVlStream& str
                      std::atomic<bool>& abortFlag) {
   if (!WidthOk(width) || !row)
     return BadWidth(abortFlag);
-  TFaxBitWriter bw;
+  TFaxBitWriter& bw = ResumeWriter(false, 0, 0);
   EncodeMHRow(bw, row, width);
   bw.PadToByte();
   return EmitBytes(bw, stream, fillOrder == 2, abortFlag);
@@ -751,7 +819,7 @@ TVlStatus WriteT4Row(const std::uint8_t* row, std::int32_t width, TVlStream& str
   if (!WidthOk(width))
     return BadWidth(abortFlag);
   const bool lsb = fillOrder == 2;
-  TFaxBitWriter bw = ResumeWriter(lsb, carriedBits, carriedByte);
+  TFaxBitWriter& bw = ResumeWriter(lsb, carriedBits, carriedByte);
   if (!row) {
     bw.PutEOL();
     bw.PadToByte();
@@ -784,7 +852,7 @@ TVlStatus WriteT6Row(const std::uint8_t* row, std::int32_t width, TVlStream& str
   if (!WidthOk(width))
     return BadWidth(abortFlag);
   const bool lsb = fillOrder == 2;
-  TFaxBitWriter bw = ResumeWriter(lsb, carriedBits, carriedByte);
+  TFaxBitWriter& bw = ResumeWriter(lsb, carriedBits, carriedByte);
   if (!row) {
     bw.PutEOL();
     bw.PutEOL();

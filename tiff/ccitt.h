@@ -92,8 +92,8 @@ std::size_t DecodeMHRowAligned(std::uint8_t* row, const std::uint8_t* data, std:
 // Two-dimensional row at bitPos against referenceRow (1 bits = white, ceil(width / 32) * 4
 // bytes, all white for the first row of a strip); returns the bit position after the row and
 // copies the decoded row into referenceRow.
-std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_t length, bool eolMode,
-                         int fillOrder, std::int64_t bitPos, std::uint8_t* referenceRow, std::int32_t width);
+std::int64_t Decode2DRow(std::uint8_t* row, const std::uint8_t* data, std::size_t length, bool eolMode, int fillOrder,
+                         std::int64_t bitPos, std::uint8_t* referenceRow, std::int32_t width);
 
 // Compression 2: the row (1 bits = black) coded one-dimensionally, padded with zero bits to a
 // byte and written. Nothing is carried.
@@ -118,6 +118,8 @@ class TFaxBitWriter {
  public:
   // Starts with `bits` (0..7) pending bits held in the high end of `byte`.
   explicit TFaxBitWriter(int bits = 0, std::uint8_t byte = 0);
+  // Drops everything and starts again as the constructor does (the buffer is kept).
+  void Reset(int bits = 0, std::uint8_t byte = 0);
 
   // Appends the low `count` bits of `code` (count 0..32), first bit the highest.
   void Put(std::uint32_t code, int count) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 
+// clang-format off
 // T.4 Table 2, white terminating codes.
 const TFaxCode kFaxWhiteTerminating[64] = {
     {0b00110101, 8, 0},  {0b000111, 6, 1},   {0b0111, 4, 2},     {0b1000, 4, 3},     {0b1011, 4, 4},
@@ -93,6 +94,8 @@ const TFaxCode kFaxModeCodes[13] = {
     {0b000000000001, 12, static_cast<std::int16_t>(TFaxMode::EOL)},
 };
 
+// clang-format on
+
 namespace {
 
 // Builds one colour's two-level run table from its code rows. Codes starting with eight zero
@@ -158,15 +161,13 @@ TFaxDecodeTables BuildTables() {
   t.black = BuildRunTable(kFaxBlackTerminating, kFaxBlackMakeup);
   // The mode table covers the codes of up to 7 bits; windows starting with 0000001 or 0000000
   // (entries 1 and 0) are escapes resolved by LookupFaxModeCode.
-  for (auto& e : t.mode)
-    e = {TFaxMode::fill, 0};
+  for (auto& e : t.mode) e = {TFaxMode::fill, 0};
   for (const auto& c : kFaxModeCodes) {
     if (c.length > 7)
       continue;
     std::uint32_t first = std::uint32_t(c.code) << (7 - c.length);
     std::uint32_t count = 1u << (7 - c.length);
-    for (std::uint32_t j = 0; j < count; ++j)
-      t.mode[first + j] = {static_cast<TFaxMode>(c.run), c.length};
+    for (std::uint32_t j = 0; j < count; ++j) t.mode[first + j] = {static_cast<TFaxMode>(c.run), c.length};
   }
   return t;
 }

@@ -42,7 +42,7 @@ enum class TFaxMode : std::uint8_t {
   V0 = 6,  // vertical, a1 = b1
   VR1 = 7,
   VR2 = 8,
-  VR3 = 9,    // vertical, a1 = b1 + 3
+  VR3 = 9,     // vertical, a1 = b1 + 3
   ext2D = 10,  // two-dimensional extension (uncompressed mode)
   ext1D = 11,  // one-dimensional extension (uncompressed mode)
   EOL = 12,

@@ -51,7 +51,10 @@ struct TLzwDecoderState {
   bool compat = false;
 
   std::int32_t rowLength = 0;
-  std::vector<std::uint8_t> out;  // decoded bytes; the next row starts at outStart
+  // Decoded bytes (left uninitialised: every byte handed out is written first); the next
+  // row starts at outStart.
+  std::unique_ptr<std::uint8_t[]> out;
+  std::size_t outSize = 0;
   std::size_t outStart = 0;
   std::size_t outEnd = 0;
   std::size_t fillLimit = 0;  // decode while outEnd < fillLimit (room for the longest string)
@@ -85,7 +88,7 @@ void Fill(TLzwDecoderState& s) {
   std::size_t pos = s.pos;
   std::uint64_t acc = s.acc;
   int accBits = s.accBits;
-  std::uint8_t* const out = s.out.data();
+  std::uint8_t* const out = s.out.get();
   std::size_t outEnd = s.outEnd;
   const std::size_t limit = s.fillLimit;
   const std::int64_t base = s.base;
@@ -220,13 +223,11 @@ TLzwDecoderState* CreateDecoder(const std::uint8_t* data, std::size_t dataLength
   const std::size_t row = std::size_t(rowLength);
   const std::size_t rows = std::clamp<std::size_t>(kAheadBytes / row, 1, kAheadRows);
   s->fillLimit = kHistory + row * rows;
-  try {
-    s->out.resize(s->fillLimit + kMaxString + kSlack);
-  } catch (const std::bad_alloc&) {
+  s->outSize = s->fillLimit + kMaxString + kSlack;
+  s->out.reset(new (std::nothrow) std::uint8_t[s->outSize]);
+  if (!s->out)
     return nullptr;
-  }
-  for (int i = 0; i < 256; ++i)
-    s->table[i] = TLzwEntry{std::uint64_t(i), 0, 0, 1, std::uint8_t(i)};
+  for (int i = 0; i < 256; ++i) s->table[i] = TLzwEntry{std::uint64_t(i), 0, 0, 1, std::uint8_t(i)};
   // A Clear code first: 0x80 .. MSB-first; 0x00 then a set low bit LSB-first.
   s->compat = s->size >= 2 && s->data[0] == 0x00 && (s->data[1] & 1) != 0;
   return s.release();
@@ -252,7 +253,7 @@ const std::uint8_t* TIFFLzwDecode(const std::uint8_t* data, std::size_t dataLeng
     // Keep the surplus bytes and some history before them; decode more behind them.
     const std::size_t from = s.outStart > kHistory ? s.outStart - kHistory : 0;
     if (from > 0) {
-      std::memmove(s.out.data(), s.out.data() + from, s.outEnd - from);
+      std::memmove(s.out.get(), s.out.get() + from, s.outEnd - from);
       s.base += std::int64_t(from);
       s.outStart -= from;
       s.outEnd -= from;
@@ -264,7 +265,7 @@ const std::uint8_t* TIFFLzwDecode(const std::uint8_t* data, std::size_t dataLeng
   }
   const std::size_t have = s.outEnd - s.outStart;
   if (have >= row) {
-    const std::uint8_t* r = s.out.data() + s.outStart;
+    const std::uint8_t* r = s.out.get() + s.outStart;
     s.outStart += row;
     return r;
   }
@@ -274,13 +275,13 @@ const std::uint8_t* TIFFLzwDecode(const std::uint8_t* data, std::size_t dataLeng
   }
   if (have > 0) {
     // The codes end inside this row: the rest of the row reads as zero bytes.
-    if (s.outStart + row > s.out.size()) {
-      std::memmove(s.out.data(), s.out.data() + s.outStart, have);
+    if (s.outStart + row > s.outSize) {
+      std::memmove(s.out.get(), s.out.get() + s.outStart, have);
       s.outStart = 0;
       s.outEnd = have;
     }
-    std::memset(s.out.data() + s.outEnd, 0, row - have);
-    const std::uint8_t* r = s.out.data() + s.outStart;
+    std::memset(s.out.get() + s.outEnd, 0, row - have);
+    const std::uint8_t* r = s.out.get() + s.outStart;
     s.outStart = s.outEnd;
     return r;
   }
@@ -294,7 +295,9 @@ TVlStatus LzwDecodeStatus(const TLzwDecoderState* state) {
   return state->status;
 }
 
-bool LzwDecoderIsCompat(const TLzwDecoderState* state) { return state && state->compat; }
+bool LzwDecoderIsCompat(const TLzwDecoderState* state) {
+  return state && state->compat;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Encoder
@@ -321,7 +324,9 @@ struct TLzwEncoderState {
 
 namespace {
 
-void ClearHash(TLzwEncoderState& s) { std::memset(s.hashKey, 0xff, sizeof s.hashKey); }
+void ClearHash(TLzwEncoderState& s) {
+  std::memset(s.hashKey, 0xff, sizeof s.hashKey);
+}
 
 inline void FlushBlock(TLzwEncoderState& s, TVlStream& out) {
   if (s.blockLen > 0 && !s.failed && !out.WriteAll(s.block, s.blockLen))

@@ -6,8 +6,8 @@
 
 #include "imaging/stream.h"
 
-TVlStatus PackBitsDecodeRow(const std::uint8_t* data, std::size_t dataLength, std::size_t& cursor,
-                            std::uint8_t* row, std::int32_t rowLength) {
+TVlStatus PackBitsDecodeRow(const std::uint8_t* data, std::size_t dataLength, std::size_t& cursor, std::uint8_t* row,
+                            std::int32_t rowLength) {
   const std::size_t want = rowLength > 0 ? std::size_t(rowLength) : 0;
   std::size_t filled = 0;
   std::size_t pos = std::min(cursor, dataLength);
@@ -49,7 +49,7 @@ void PackBitsEncodeRowTo(const std::uint8_t* row, std::int32_t rowLength, std::v
   const std::size_t worst = out.size() + n + n / 128 + 1;
   if (out.capacity() < worst)
     out.reserve(std::max(worst, 2 * out.capacity()));  // keep growth geometric over many rows
-  std::size_t literal = 0;  // start of the pending literal
+  std::size_t literal = 0;                             // start of the pending literal
   std::size_t scan = 0;
   auto flushLiteral = [&](std::size_t end) {
     if (end > literal) {
@@ -61,8 +61,7 @@ void PackBitsEncodeRowTo(const std::uint8_t* row, std::int32_t rowLength, std::v
     const std::uint8_t b = row[scan];
     std::size_t run = 1;
     const std::size_t maxRun = std::min<std::size_t>(128, n - scan);
-    while (run < maxRun && row[scan + run] == b)
-      ++run;
+    while (run < maxRun && row[scan + run] == b) ++run;
     if (run < 4) {
       if (scan - literal == 128) {
         flushLiteral(scan);

@@ -25,8 +25,8 @@ class TVlStream;
 // past every byte consumed (a run that crosses the row end is consumed whole). Returns
 // truncated ("PackBits data ended before the row") when the strip ends first; the rest of
 // the row is then set to 0. Never reads outside data[0 .. dataLength).
-TVlStatus PackBitsDecodeRow(const std::uint8_t* data, std::size_t dataLength, std::size_t& cursor,
-                            std::uint8_t* row, std::int32_t rowLength);
+TVlStatus PackBitsDecodeRow(const std::uint8_t* data, std::size_t dataLength, std::size_t& cursor, std::uint8_t* row,
+                            std::int32_t rowLength);
 
 // Appends the coded row to `out`.
 void PackBitsEncodeRowTo(const std::uint8_t* row, std::int32_t rowLength, std::vector<std::uint8_t>& out);

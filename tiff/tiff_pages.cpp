@@ -233,6 +233,12 @@ TVlStatus TPageCopier::CopyPieces(std::vector<TRawEntry>& entries, std::size_t o
   std::vector<std::uint32_t> lengths(counts);
   for (std::size_t k = 0; k < offsets.size(); ++k) {
     const std::uint32_t off = offsets[k];
+    if (off == 0) {  // a piece that is not there (sparse files): it stays absent
+      newOffsets[k] = 0;
+      if (k < lengths.size())
+        lengths[k] = 0;
+      continue;
+    }
     std::int64_t len;
     if (k < counts.size()) {
       len = counts[k];
@@ -361,7 +367,9 @@ TVlStatus TPageCopier::CopyDirectory(std::uint32_t offset, int depth, std::uint3
     } else if (e.tag == kTagFreeOffsets || e.tag == kTagFreeByteCounts) {
       e.drop = true;
     } else if (e.tag == kTagJPEGInterchangeFormat) {
-      interchange = static_cast<int>(k);  // after the strips, which it may point into
+      if (interchange >= 0)
+        entries[static_cast<std::size_t>(interchange)].drop = true;  // an earlier duplicate
+      interchange = static_cast<int>(k);                             // after the strips, which it may point into
     } else if (e.tag == kTagJPEGQTables || e.tag == kTagJPEGDCTables || e.tag == kTagJPEGACTables) {
       VL_TRY(CopyJpegTables(e));
     } else if (IsPointerTag(e.tag) && IsUnsignedIntType(e.type)) {

@@ -15,7 +15,7 @@
 //   - strips and tiles (273/279, 324/325): each piece min(byte count, bytes left in the file);
 //     without byte counts a piece ends at the next larger offset of its array or at the end of
 //     the file; byte counts are rewritten to the lengths copied; 16-bit offsets that no longer
-//     fit are widened to LONG;
+//     fit are widened to LONG; a piece at offset 0 (absent, in sparse files) stays absent;
 //   - old-style JPEG data: JPEGInterchangeFormat (513) with its length (514), or, without a
 //     length, when it points at the start of a strip; the quantisation and Huffman tables
 //     (519-521). An interchange offset that can be neither is refused (the page is not written);

@@ -30,12 +30,9 @@ struct TFaxTestPage {
       Row(y)[x >> 3] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
   }
   void Span(std::int32_t y, std::int32_t x0, std::int32_t x1) {  // [x0, x1)
-    for (std::int32_t x = std::max(x0, 0); x < std::min(x1, width); ++x)
-      Set(x, y);
+    for (std::int32_t x = std::max(x0, 0); x < std::min(x1, width); ++x) Set(x, y);
   }
-  bool operator==(const TFaxTestPage& o) const {
-    return width == o.width && height == o.height && bits == o.bits;
-  }
+  bool operator==(const TFaxTestPage& o) const { return width == o.width && height == o.height && bits == o.bits; }
 };
 
 inline TFaxTestPage MakeTextPage(std::int32_t width, std::int32_t height, std::uint32_t seed) {
@@ -60,7 +57,9 @@ inline TFaxTestPage MakeTextPage(std::int32_t width, std::int32_t height, std::u
         if (std::abs(dy) >= 1)
           continue;
         double half = rx * std::sqrt(1 - dy * dy);
-        double in = std::abs(dy) < 1 - stroke / ry ? (rx - stroke) * std::sqrt(1 - std::pow(std::abs(y + 0.5 - cy) / (ry - stroke), 2)) : 0;
+        double in = std::abs(dy) < 1 - stroke / ry
+                        ? (rx - stroke) * std::sqrt(1 - std::pow(std::abs(y + 0.5 - cy) / (ry - stroke), 2))
+                        : 0;
         int o0 = static_cast<int>(std::lround(cx - half)), o1 = static_cast<int>(std::lround(cx + half));
         int i0 = static_cast<int>(std::lround(cx - in)), i1 = static_cast<int>(std::lround(cx + in));
         if (in <= 0) {
@@ -73,8 +72,7 @@ inline TFaxTestPage MakeTextPage(std::int32_t width, std::int32_t height, std::u
       }
     };
     auto bar = [&](int x0, int y0, int x1, int y1) {
-      for (int y = y0; y < y1; ++y)
-        p.Span(y, x0, x1);
+      for (int y = y0; y < y1; ++y) p.Span(y, x0, x1);
     };
     switch (kind) {
       case 0:  // l
@@ -120,8 +118,7 @@ inline TFaxTestPage MakeTextPage(std::int32_t width, std::int32_t height, std::u
     int lineEnd = uni(0, 6) == 0 ? left + (right - left) * uni(20, 80) / 100 : right;
     while (x < lineEnd - xh * 3) {
       int letters = uni(2, 9);
-      for (int i = 0; i < letters && x < lineEnd; ++i)
-        x += glyph(x, base);
+      for (int i = 0; i < letters && x < lineEnd; ++i) x += glyph(x, base);
       x += xh * 6 / 10 + uni(0, xh / 4);
     }
   }

@@ -4,7 +4,10 @@
 #include "tiff/ccitt.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -38,8 +41,7 @@ const char* KindName(TFaxKind k) {
 
 std::vector<std::uint8_t> Inverted(const std::uint8_t* row, std::size_t n) {
   std::vector<std::uint8_t> v(row, row + n);
-  for (auto& b : v)
-    b = static_cast<std::uint8_t>(~b);
+  for (auto& b : v) b = static_cast<std::uint8_t>(~b);
   return v;
 }
 
@@ -66,9 +68,9 @@ std::vector<std::vector<std::uint8_t>> EncodeStrips(const TFaxTestPage& page, TF
     if (kind == TFaxKind::g4) {
       EXPECT_TRUE(WriteT6Row(nullptr, page.width, out, fillOrder, abort, ref, carriedBits, carriedByte).ok());
     } else if (kind != TFaxKind::mh) {
-      EXPECT_TRUE(WriteT4Row(nullptr, page.width, out, fillOrder, abort, kind == TFaxKind::g3_2d, ref, carriedBits,
-                             carriedByte)
-                      .ok());
+      EXPECT_TRUE(
+          WriteT4Row(nullptr, page.width, out, fillOrder, abort, kind == TFaxKind::g3_2d, ref, carriedBits, carriedByte)
+              .ok());
     }
     ends.push_back(out.Position());
   };
@@ -81,8 +83,7 @@ std::vector<std::vector<std::uint8_t>> EncodeStrips(const TFaxTestPage& page, TF
         break;
       case TFaxKind::g3_1d:
       case TFaxKind::g3_2d:
-        s = WriteT4Row(row, page.width, out, fillOrder, abort, kind == TFaxKind::g3_2d, ref, carriedBits,
-                       carriedByte);
+        s = WriteT4Row(row, page.width, out, fillOrder, abort, kind == TFaxKind::g3_2d, ref, carriedBits, carriedByte);
         break;
       case TFaxKind::g4:
         s = WriteT6Row(row, page.width, out, fillOrder, abort, ref, carriedBits, carriedByte);
@@ -153,17 +154,14 @@ std::string BitString(TFaxBitWriter& bw) {
   int pending = bw.PendingBits();
   std::uint8_t pb = bw.PendingByte();
   const std::uint8_t* b = bw.Bytes();
-  for (std::int64_t i = 0; i < bits - pending; ++i)
-    s += ((b[i >> 3] >> (7 - (i & 7))) & 1) ? '1' : '0';
-  for (int i = 0; i < pending; ++i)
-    s += ((pb >> (7 - i)) & 1) ? '1' : '0';
+  for (std::int64_t i = 0; i < bits - pending; ++i) s += ((b[i >> 3] >> (7 - (i & 7))) & 1) ? '1' : '0';
+  for (int i = 0; i < pending; ++i) s += ((pb >> (7 - i)) & 1) ? '1' : '0';
   return s;
 }
 
 std::string CodeString(const TFaxCode& c) {
   std::string s;
-  for (int i = c.length - 1; i >= 0; --i)
-    s += ((c.code >> i) & 1) ? '1' : '0';
+  for (int i = c.length - 1; i >= 0; --i) s += ((c.code >> i) & 1) ? '1' : '0';
   return s;
 }
 
@@ -191,8 +189,7 @@ TFaxTestPage ReadPBM(const std::filesystem::path& p) {
 
 std::uint64_t Fnv1a(const TFaxTestPage& p) {
   std::uint64_t h = 0xcbf29ce484222325ull;
-  for (std::uint8_t b : p.bits)
-    h = (h ^ b) * 0x100000001b3ull;
+  for (std::uint8_t b : p.bits) h = (h ^ b) * 0x100000001b3ull;
   return h;
 }
 
@@ -212,7 +209,9 @@ bool ParseTestTiff(const std::vector<std::uint8_t>& d, TTestTiff& t) {
     return o + 2 > d.size() ? 0 : le ? d[o] | d[o + 1] << 8 : d[o] << 8 | d[o + 1];
   };
   auto u32 = [&](std::size_t o) -> std::uint64_t {
-    return o + 4 > d.size() ? 0 : le ? u16(o) | std::uint64_t(u16(o + 2)) << 16 : std::uint64_t(u16(o)) << 16 | u16(o + 2);
+    return o + 4 > d.size() ? 0
+           : le             ? u16(o) | std::uint64_t(u16(o + 2)) << 16
+                            : std::uint64_t(u16(o)) << 16 | u16(o + 2);
   };
   std::size_t ifd = u32(4);
   std::uint32_t n = u16(ifd);
@@ -224,21 +223,32 @@ bool ParseTestTiff(const std::vector<std::uint8_t>& d, TTestTiff& t) {
     std::size_t at = count * size <= 4 ? e + 8 : u32(e + 8);
     auto value = [&](std::uint64_t k) { return size == 2 ? u16(at + 2 * k) : u32(at + 4 * k); };
     switch (tag) {
-      case 256: t.width = static_cast<std::int32_t>(value(0)); break;
-      case 257: t.height = static_cast<std::int32_t>(value(0)); break;
-      case 259: t.compression = static_cast<int>(value(0)); break;
-      case 266: t.fillOrder = static_cast<int>(value(0)); break;
-      case 278: t.rowsPerStrip = static_cast<std::int32_t>(value(0)); break;
-      case 292: t.t4Options = static_cast<std::uint32_t>(value(0)); break;
+      case 256:
+        t.width = static_cast<std::int32_t>(value(0));
+        break;
+      case 257:
+        t.height = static_cast<std::int32_t>(value(0));
+        break;
+      case 259:
+        t.compression = static_cast<int>(value(0));
+        break;
+      case 266:
+        t.fillOrder = static_cast<int>(value(0));
+        break;
+      case 278:
+        t.rowsPerStrip = static_cast<std::int32_t>(value(0));
+        break;
+      case 292:
+        t.t4Options = static_cast<std::uint32_t>(value(0));
+        break;
       case 273:
-        for (std::uint64_t k = 0; k < count; ++k)
-          t.offsets.push_back(value(k));
+        for (std::uint64_t k = 0; k < count; ++k) t.offsets.push_back(value(k));
         break;
       case 279:
-        for (std::uint64_t k = 0; k < count; ++k)
-          t.counts.push_back(value(k));
+        for (std::uint64_t k = 0; k < count; ++k) t.counts.push_back(value(k));
         break;
-      default: break;
+      default:
+        break;
     }
   }
   if (t.rowsPerStrip <= 0 || t.rowsPerStrip > t.height)
@@ -249,10 +259,10 @@ bool ParseTestTiff(const std::vector<std::uint8_t>& d, TTestTiff& t) {
 // Decodes every strip of a CCITT-compressed test TIFF (rows: 1 bits = black).
 TFaxTestPage DecodeTestTiff(const std::vector<std::uint8_t>& file, const TTestTiff& t) {
   TFaxTestPage page(t.width, t.height);
-  TFaxKind kind = t.compression == 2 ? TFaxKind::mh
+  TFaxKind kind = t.compression == 2   ? TFaxKind::mh
                   : t.compression == 4 ? TFaxKind::g4
-                  : (t.t4Options & 1) ? TFaxKind::g3_2d
-                                      : TFaxKind::g3_1d;
+                  : (t.t4Options & 1)  ? TFaxKind::g3_2d
+                                       : TFaxKind::g3_1d;
   std::int32_t y = 0;
   for (std::size_t s = 0; s < t.offsets.size() && y < t.height; ++s) {
     std::uint64_t off = std::min<std::uint64_t>(t.offsets[s], file.size());
@@ -282,12 +292,9 @@ TEST(FaxTables, RunRowsMatchTheLookupTables) {
   std::mt19937_64 rnd(7);
   for (const Colour& c : colours) {
     std::vector<std::pair<const TFaxCode*, TFaxRunKind>> rows;
-    for (const auto& r : c.term)
-      rows.push_back({&r, TFaxRunKind::terminating});
-    for (const auto& r : c.makeup)
-      rows.push_back({&r, TFaxRunKind::makeup});
-    for (const auto& r : kFaxExtendedMakeup)
-      rows.push_back({&r, TFaxRunKind::makeup});
+    for (const auto& r : c.term) rows.push_back({&r, TFaxRunKind::terminating});
+    for (const auto& r : c.makeup) rows.push_back({&r, TFaxRunKind::makeup});
+    for (const auto& r : kFaxExtendedMakeup) rows.push_back({&r, TFaxRunKind::makeup});
     // Runs are the row positions: 0..63, then 64 * (i + 1).
     for (std::size_t i = 0; i < rows.size(); ++i)
       EXPECT_EQ(rows[i].first->run, i < 64 ? static_cast<int>(i) : static_cast<int>(64 * (i - 63))) << c.name << i;
@@ -326,9 +333,8 @@ TEST(FaxTables, RunRowsMatchTheLookupTables) {
 
 TEST(FaxTables, ModeRowsMatchTheLookup) {
   // Index order and bits as tried by the decoder.
-  const char* expected[13] = {"000000000000", "0001",    "001",    "0000010",    "000010",
-                              "010",          "1",       "011",    "000011",     "0000011",
-                              "0000001111",   "000000001111", "000000000001"};
+  const char* expected[13] = {"000000000000", "0001",   "001",     "0000010",    "000010",       "010",         "1",
+                              "011",          "000011", "0000011", "0000001111", "000000001111", "000000000001"};
   for (int i = 0; i < 13; ++i) {
     EXPECT_EQ(CodeString(kFaxModeCodes[i]), expected[i]) << i;
     EXPECT_EQ(kFaxModeCodes[i].run, i);
@@ -373,8 +379,7 @@ TEST(FaxEncode, WhiteRowsCodeAsOneWhiteRun) {
     TFaxBitWriter bw;
     EncodeMHRow(bw, row.data(), c.width);
     std::string want;
-    for (const TFaxCode* code : c.codes)
-      want += CodeString(*code);
+    for (const TFaxCode* code : c.codes) want += CodeString(*code);
     EXPECT_EQ(BitString(bw), want) << "width " << c.width;
   }
   // A black row: white run 0, then the black run.
@@ -390,8 +395,7 @@ TEST(FaxEncode, TwoDimensionalModesFollowT4) {
   auto rowOf = [](std::initializer_list<std::pair<int, int>> spans) {
     std::vector<std::uint8_t> r(4, 0);
     for (auto [s, e] : spans)
-      for (int x = s; x < e; ++x)
-        r[x >> 3] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
+      for (int x = s; x < e; ++x) r[x >> 3] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
     return r;
   };
   auto ref = rowOf({{4, 10}});
@@ -402,9 +406,9 @@ TEST(FaxEncode, TwoDimensionalModesFollowT4) {
     std::vector<std::uint8_t> row;
     std::string bits;
   } cases[] = {
-      {rowOf({{4, 10}}), V0 + V0 + V0},          // same edges; the last V0 puts a0 at the width
-      {rowOf({{5, 8}}), VR1 + VL2 + V0},          // a1 = b1 + 1, then a1 = b1 - 2
-      {rowOf({}), P + V0},                        // pass over the reference run, then a1 = b1 = width
+      {rowOf({{4, 10}}), V0 + V0 + V0},                // same edges; the last V0 puts a0 at the width
+      {rowOf({{5, 8}}), VR1 + VL2 + V0},               // a1 = b1 + 1, then a1 = b1 - 2
+      {rowOf({}), P + V0},                             // pass over the reference run, then a1 = b1 = width
       {rowOf({{20, 22}}), P + H + W(10) + B(2) + V0},  // pass, then 20 - 10 too far: horizontal
   };
   for (const Case& c : cases) {
@@ -428,15 +432,14 @@ TEST(FaxRoundTrip, EveryCompressionFillOrderAndWidth) {
     pages.push_back({"text", MakeTextPage(w, h, 13 + w)});
     TFaxTestPage edges(w, 4);  // all white, all black, alternating pixels, black last pixel
     edges.Span(1, 0, w);
-    for (int x = 0; x < w; x += 2)
-      edges.Set(x, 2);
+    for (int x = 0; x < w; x += 2) edges.Set(x, 2);
     edges.Set(w - 1, 3);
     pages.push_back({"edges", edges});
     for (auto& [name, page] : pages) {
       for (TFaxKind kind : kinds) {
         for (int fill : {1, 2}) {
-          SCOPED_TRACE(std::string(KindName(kind)) + " fill " + std::to_string(fill) + " width " +
-                       std::to_string(w) + " " + name);
+          SCOPED_TRACE(std::string(KindName(kind)) + " fill " + std::to_string(fill) + " width " + std::to_string(w) +
+                       " " + name);
           auto strip = Encode(page, kind, fill);
           TFaxTestPage back = DecodeStrip(strip, kind, fill, w, page.height);
           EXPECT_TRUE(back == page);
@@ -454,8 +457,7 @@ TEST(FaxRoundTrip, FillOrderTwoIsBitReversedFillOrderOne) {
     ASSERT_EQ(msb.size(), lsb.size()) << KindName(kind);
     for (auto& b : msb) {
       std::uint8_t r = 0;
-      for (int i = 0; i < 8; ++i)
-        r = static_cast<std::uint8_t>(r | (((b >> i) & 1) << (7 - i)));
+      for (int i = 0; i < 8; ++i) r = static_cast<std::uint8_t>(r | (((b >> i) & 1) << (7 - i)));
       b = r;
     }
     EXPECT_EQ(msb, lsb) << KindName(kind);
@@ -477,8 +479,7 @@ TEST(FaxRoundTrip, StripsStartAfreshAndEndAsStated) {
       // Every strip ends on a byte with the closing codes: EOFB for T.6, one EOL for T.4.
       std::string tail;
       for (std::size_t i = s.size() >= 4 ? s.size() - 4 : 0; i < s.size(); ++i)
-        for (int b = 7; b >= 0; --b)
-          tail += ((s[i] >> b) & 1) ? '1' : '0';
+        for (int b = 7; b >= 0; --b) tail += ((s[i] >> b) & 1) ? '1' : '0';
       std::string eol = "000000000001";
       std::string closing = kind == TFaxKind::g4 ? eol + eol : eol;
       std::size_t at = tail.rfind(closing);
@@ -530,8 +531,7 @@ TEST(FaxRoundTrip, MixedOneAndTwoDimensionalRowsForEveryK) {
         if (fill == 2)
           for (auto& b : data) {
             std::uint8_t r = 0;
-            for (int i = 0; i < 8; ++i)
-              r = static_cast<std::uint8_t>(r | (((b >> i) & 1) << (7 - i)));
+            for (int i = 0; i < 8; ++i) r = static_cast<std::uint8_t>(r | (((b >> i) & 1) << (7 - i)));
             b = r;
           }
         EXPECT_TRUE(DecodeStrip(data, TFaxKind::g3_2d, fill, page.width, page.height) == page);
@@ -635,9 +635,12 @@ TEST(FaxFixtures, LibtiffStripsDecodeToTheirImage) {
     const char* file;
     TFaxKind kind;
     int fill;
-  } cases[] = {{"runs.mh", TFaxKind::mh, 1},          {"runs.g3-1d", TFaxKind::g3_1d, 1},
-               {"runs.g3-1d-fill", TFaxKind::g3_1d, 1}, {"runs.g3-2d", TFaxKind::g3_2d, 1},
-               {"runs.g3-2d-fill-lsb", TFaxKind::g3_2d, 2}, {"runs.g4", TFaxKind::g4, 1},
+  } cases[] = {{"runs.mh", TFaxKind::mh, 1},
+               {"runs.g3-1d", TFaxKind::g3_1d, 1},
+               {"runs.g3-1d-fill", TFaxKind::g3_1d, 1},
+               {"runs.g3-2d", TFaxKind::g3_2d, 1},
+               {"runs.g3-2d-fill-lsb", TFaxKind::g3_2d, 2},
+               {"runs.g4", TFaxKind::g4, 1},
                {"runs.g4-lsb", TFaxKind::g4, 2}};
   for (const Case& c : cases) {
     auto strip = ReadFile(FixturePath(std::string("ccitt/") + c.file));
@@ -682,6 +685,79 @@ TEST(FaxFixtures, CorpusFaxPagesDecodeAsLibtiffDoes) {
   EXPECT_GE(checked, 10);
 }
 
+namespace {
+
+// A one-strip WhiteIsZero TIFF around a CCITT strip.
+std::vector<std::uint8_t> WrapStrip(const std::vector<std::uint8_t>& strip, std::int32_t w, std::int32_t h, int comp,
+                                    int t4Options, int fill) {
+  std::vector<std::uint8_t> f = {'I', 'I', 42, 0};
+  auto u16 = [&](std::uint32_t v) { f.push_back(v & 0xFF), f.push_back((v >> 8) & 0xFF); };
+  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+  const std::uint32_t ifd = static_cast<std::uint32_t>(8 + strip.size() + (strip.size() & 1));
+  u32(ifd);
+  f.insert(f.end(), strip.begin(), strip.end());
+  if (strip.size() & 1)
+    f.push_back(0);
+  std::vector<std::array<std::uint32_t, 3>> tags = {{256, 4, std::uint32_t(w)},
+                                                    {257, 4, std::uint32_t(h)},
+                                                    {258, 3, 1},
+                                                    {259, 3, std::uint32_t(comp)},
+                                                    {262, 3, 0},
+                                                    {266, 3, std::uint32_t(fill)},
+                                                    {273, 4, 8},
+                                                    {277, 3, 1},
+                                                    {278, 4, std::uint32_t(h)},
+                                                    {279, 4, std::uint32_t(strip.size())}};
+  if (comp == 3)
+    tags.push_back({292, 4, std::uint32_t(t4Options)});
+  u16(static_cast<std::uint32_t>(tags.size()));
+  for (auto& [tag, type, v] : tags) {
+    u16(tag), u16(type), u32(1);
+    if (type == 3)
+      u16(v), u16(0);
+    else
+      u32(v);
+  }
+  u32(0);
+  return f;
+}
+
+}  // namespace
+
+TEST(FaxPeer, LibtiffReadsWhatWeWriteWithoutComplaint) {
+  // Needs libtiff's tiffcp (libtiff-tools, installed by scripts/bootstrap).
+  if (std::system("command -v tiffcp > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tiffcp not installed";
+  TFaxTestPage page = MakeTextPage(1728, 90, 77);
+  auto dir = std::filesystem::temp_directory_path() / ("vl_ccitt_peer_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Case {
+    TFaxKind kind;
+    int comp, t4;
+  } cases[] = {{TFaxKind::mh, 2, 0}, {TFaxKind::g3_1d, 3, 0}, {TFaxKind::g3_2d, 3, 1}, {TFaxKind::g4, 4, 0}};
+  for (const Case& c : cases) {
+    for (int fill : {1, 2}) {
+      SCOPED_TRACE(std::string(KindName(c.kind)) + " fill " + std::to_string(fill));
+      auto tiff = WrapStrip(Encode(page, c.kind, fill), page.width, page.height, c.comp, c.t4, fill);
+      auto in = dir / "in.tif", out = dir / "out.tif", err = dir / "err.txt";
+      std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(tiff.data()), tiff.size());
+      std::string cmd =
+          "tiffcp -c none -f msb2lsb -r 100000 '" + in.string() + "' '" + out.string() + "' 2> '" + err.string() + "'";
+      ASSERT_EQ(std::system(cmd.c_str()), 0);
+      auto messages = ReadFile(err);
+      EXPECT_EQ(std::string(messages.begin(), messages.end()), "");  // no warning such as a missing EOL
+      auto decoded = ReadFile(out);
+      TTestTiff t;
+      ASSERT_TRUE(ParseTestTiff(decoded, t));
+      ASSERT_EQ(t.counts[0], page.bits.size());
+      TFaxTestPage back(page.width, page.height);
+      std::memcpy(back.bits.data(), decoded.data() + t.offsets[0], back.bits.size());
+      EXPECT_TRUE(back == page);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Hostile data
 
@@ -720,8 +796,7 @@ TEST(FaxHostile, GarbageAndZeroDataEndCleanly) {
       for (bool eol : {false, true}) {
         std::vector<std::int64_t> ends;
         DecodeStrip(data, kind, 1 + trial % 2, 1 + static_cast<std::int32_t>(rnd() % 200), 40, eol, &ends);
-        for (std::size_t i = 1; i < ends.size(); ++i)
-          EXPECT_GE(ends[i], ends[i - 1]) << "positions never move back";
+        for (std::size_t i = 1; i < ends.size(); ++i) EXPECT_GE(ends[i], ends[i - 1]) << "positions never move back";
       }
   }
   // All-zero data: white rows, and T.6 data without EOL mode stops at its first code.
@@ -826,8 +901,7 @@ TEST(FaxWrite, PartialBytesAreCarriedBetweenRows) {
   int bits = 0;
   std::uint8_t byte = 0;
   const std::uint8_t white = 0;
-  for (int i = 0; i < 3; ++i)
-    ASSERT_TRUE(WriteT6Row(&white, 1, s, 1, abort, ref, bits, byte).ok());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(WriteT6Row(&white, 1, s, 1, abort, ref, bits, byte).ok());
   EXPECT_EQ(s.Size(), 0);  // three bits so far
   EXPECT_EQ(bits, 3);
   EXPECT_EQ(byte, 0xE0);

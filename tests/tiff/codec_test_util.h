@@ -16,11 +16,16 @@ enum class TSampleKind : std::uint8_t { random, constant, text, scan, bilevel };
 
 inline const char* SampleKindName(TSampleKind k) {
   switch (k) {
-    case TSampleKind::random: return "random";
-    case TSampleKind::constant: return "constant";
-    case TSampleKind::text: return "text";
-    case TSampleKind::scan: return "scan";
-    case TSampleKind::bilevel: return "bilevel";
+    case TSampleKind::random:
+      return "random";
+    case TSampleKind::constant:
+      return "constant";
+    case TSampleKind::text:
+      return "text";
+    case TSampleKind::scan:
+      return "scan";
+    case TSampleKind::bilevel:
+      return "bilevel";
   }
   return "?";
 }
@@ -32,8 +37,7 @@ inline std::vector<std::uint8_t> SampleBytes(TSampleKind kind, std::size_t n, st
   static const char* words[] = {"the ", "page ", "scan ", "of ", "a ", "document ", "LZW ", "strip ", "\n"};
   switch (kind) {
     case TSampleKind::random:
-      for (auto& b : v)
-        b = std::uint8_t(rng());
+      for (auto& b : v) b = std::uint8_t(rng());
       break;
     case TSampleKind::constant:
       std::fill(v.begin(), v.end(), std::uint8_t(0xA5));
@@ -42,8 +46,7 @@ inline std::vector<std::uint8_t> SampleBytes(TSampleKind kind, std::size_t n, st
       std::size_t i = 0;
       while (i < n) {
         const char* w = words[rng() % 9];
-        for (; *w && i < n; ++w)
-          v[i++] = std::uint8_t(*w);
+        for (; *w && i < n; ++w) v[i++] = std::uint8_t(*w);
       }
       break;
     }
@@ -56,8 +59,7 @@ inline std::vector<std::uint8_t> SampleBytes(TSampleKind kind, std::size_t n, st
       break;
     case TSampleKind::bilevel:
       // Long white runs broken by short black runs, as in packed 1-bit text pages.
-      for (std::size_t i = 0; i < n; ++i)
-        v[i] = (rng() % 13) == 0 ? std::uint8_t(rng()) : std::uint8_t(0xFF);
+      for (std::size_t i = 0; i < n; ++i) v[i] = (rng() % 13) == 0 ? std::uint8_t(rng()) : std::uint8_t(0xFF);
       break;
   }
   return v;
@@ -151,7 +153,9 @@ class TLzwCodeWriter {
   std::vector<std::uint8_t> bytes_;
 };
 
-inline bool HaveTiffcp() { return std::system("tiffcp >/dev/null 2>&1; command -v tiffcp >/dev/null") == 0; }
+inline bool HaveTiffcp() {
+  return std::system("tiffcp >/dev/null 2>&1; command -v tiffcp >/dev/null") == 0;
+}
 
 // A one-strip little-endian TIFF around already coded strip bytes.
 inline void WriteOneStripTiff(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height,
@@ -172,9 +176,15 @@ inline void WriteOneStripTiff(const std::filesystem::path& path, std::uint32_t w
   };
   const std::uint32_t entries = 10;
   const std::uint32_t dataAt = 8 + 2 + entries * 12 + 4;
-  const E e[entries] = {{256, 4, width},       {257, 4, height},  {258, 3, bits},
-                        {259, 3, compression}, {262, 3, samples >= 3 ? 2u : 1u},       {273, 4, dataAt},
-                        {277, 3, samples},     {278, 4, height},  {279, 4, std::uint32_t(strip.size())},
+  const E e[entries] = {{256, 4, width},
+                        {257, 4, height},
+                        {258, 3, bits},
+                        {259, 3, compression},
+                        {262, 3, samples >= 3 ? 2u : 1u},
+                        {273, 4, dataAt},
+                        {277, 3, samples},
+                        {278, 4, height},
+                        {279, 4, std::uint32_t(strip.size())},
                         {317, 3, predictor}};
   u16(entries);
   for (const E& x : e) {

@@ -125,8 +125,7 @@ TEST(Deflate, HostileStreams) {
   Bytes badHeader = z;
   badHeader[0] = 0x00;
   Bytes badBody = z;
-  for (std::size_t i = 10; i < 40 && i < badBody.size(); ++i)
-    badBody[i] ^= 0x5A;
+  for (std::size_t i = 10; i < 40 && i < badBody.size(); ++i) badBody[i] ^= 0x5A;
   Bytes dict = {0x78, 0xBB, 0, 0, 0, 1};  // FDICT set, a dictionary id follows
   struct Case {
     const char* name;

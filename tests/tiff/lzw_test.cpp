@@ -59,7 +59,9 @@ TDecoded DecodeRows(const std::vector<std::uint8_t>& strip, std::int32_t rowLeng
   return d;
 }
 
-std::vector<std::uint8_t> Bytes(const std::string& s) { return std::vector<std::uint8_t>(s.begin(), s.end()); }
+std::vector<std::uint8_t> Bytes(const std::string& s) {
+  return std::vector<std::uint8_t>(s.begin(), s.end());
+}
 
 TEST(Lzw, InstallDefaultCodecsSetsTheProcessWideHooks) {
   InstallDefaultCodecs();
@@ -77,9 +79,9 @@ TEST(Lzw, RoundTripsRowsOfEveryKindAndLength) {
     int rows;
   };
   const Case cases[] = {
-      {TSampleKind::random, 1, 1},       {TSampleKind::random, 1, 3000},  {TSampleKind::random, 7, 500},
-      {TSampleKind::random, 1000, 300},  {TSampleKind::constant, 1, 1},   {TSampleKind::constant, 33, 2000},
-      {TSampleKind::constant, 9000, 50}, {TSampleKind::text, 64, 2000},   {TSampleKind::text, 4097, 3},
+      {TSampleKind::random, 1, 1},       {TSampleKind::random, 1, 3000},   {TSampleKind::random, 7, 500},
+      {TSampleKind::random, 1000, 300},  {TSampleKind::constant, 1, 1},    {TSampleKind::constant, 33, 2000},
+      {TSampleKind::constant, 9000, 50}, {TSampleKind::text, 64, 2000},    {TSampleKind::text, 4097, 3},
       {TSampleKind::scan, 2480, 60},     {TSampleKind::bilevel, 310, 400}, {TSampleKind::random, 20000, 2},
   };
   for (const Case& c : cases) {
@@ -116,8 +118,7 @@ TEST(Lzw, EndOfInformationFollowsTheCodeWidthAtEveryStripLength) {
 TEST(Lzw, StripWithoutEndOfInformationDecodesTheRowsItsCodesCover) {
   TLzwCodeWriter w;
   w.Put(256);
-  for (char c : std::string("ABCDEFG"))
-    w.Put(c);
+  for (char c : std::string("ABCDEFG")) w.Put(c);
   const TDecoded d = DecodeRows(w.Bytes(), 3, 5);
   EXPECT_EQ(d.rows, 3);
   EXPECT_EQ(d.bytes, Bytes(std::string("ABCDEFG") + '\0' + '\0'));
@@ -146,8 +147,7 @@ TEST(Lzw, HandMadeCodeStreams) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TLzwCodeWriter w;
-    for (int code : c.codes)
-      w.Put(code);
+    for (int code : c.codes) w.Put(code);
     const TDecoded d = DecodeRows(w.Bytes(), 1, 100);
     EXPECT_EQ(d.bytes, Bytes(c.expect));
     EXPECT_EQ(d.status.code, c.status) << d.status.reason;
@@ -189,8 +189,7 @@ TEST(Lzw, LongStringUsedFarLaterDecodes) {
 TEST(Lzw, FaultAfterGoodRowsKeepsThoseRows) {
   TLzwCodeWriter w;
   w.Put(256);
-  for (char c : std::string("ABCDEF"))
-    w.Put(c);
+  for (char c : std::string("ABCDEF")) w.Put(c);
   w.Put(300);  // beyond the table (next free code 263)
   const TDecoded d = DecodeRows(w.Bytes(), 2, 10);
   EXPECT_EQ(d.bytes, Bytes("ABCDEF"));
@@ -204,8 +203,7 @@ TEST(Lzw, StringTableBeyond4096EntriesIsAFault) {
   TLzwCodeWriter w;
   w.Put(256);
   w.Put('a');
-  while (w.Next() < 4096)
-    w.Put('a');
+  while (w.Next() < 4096) w.Put('a');
   const std::size_t full = 4096 - 258 + 1;  // bytes decoded when the table is exactly full
   w.Put('a');
   w.Put('a');
@@ -221,8 +219,7 @@ TEST(Lzw, FullTableInTheOldVariantKeepsDecoding) {
   TLzwCodeWriter w(/*compat=*/true);
   w.Put(256);
   std::size_t bytes = 0;
-  for (int i = 0; i < 5000; ++i, ++bytes)
-    w.Put('a' + i % 3);
+  for (int i = 0; i < 5000; ++i, ++bytes) w.Put('a' + i % 3);
   w.Put(258);  // still "ab"
   w.Put(257);
   const TDecoded d = DecodeRows(w.Bytes(), 1, 10000);
@@ -311,8 +308,7 @@ TEST(Lzw, EncoderWritesBlocksOfAtMost254Bytes) {
   ASSERT_TRUE(TIFFLzwEncode(data.data(), 3000, out, st));
   ASSERT_TRUE(TIFFLzwEncode(nullptr, 0, out, st));
   ASSERT_GT(out.writes.size(), 2u);
-  for (std::size_t i = 0; i + 1 < out.writes.size(); ++i)
-    EXPECT_EQ(out.writes[i], 254);
+  for (std::size_t i = 0; i + 1 < out.writes.size(); ++i) EXPECT_EQ(out.writes[i], 254);
   EXPECT_LE(out.writes.back(), 254);
 }
 
@@ -326,7 +322,7 @@ TEST(Lzw, CorpusStripsDecodeLikeLibtiff) {
     std::size_t bytes;
   };
   const Case cases[] = {
-      {"libtiff/pics/quad-lzw.tif", 0x9b7f3bd4, 589824},  // old LSB-first variant, big-endian
+      {"libtiff/pics/quad-lzw.tif", 0x9b7f3bd4, 589824},                 // old LSB-first variant, big-endian
       {"libtiff/image-tiff-tests/cmyk-4c-8b.tiff", 0x6f38015b, 118535},  // 5 samples, predictor
       {"libtiff/image-tiff-tests/issue_69_lzw.tiff", 0x741d4b1e, 4050},  // 16-bit gray
       {"libtiff/image-tiff-tests/planar-rgb-u8.tif", 0xc45ee401, 559878},
@@ -379,8 +375,8 @@ TEST(Lzw, LibtiffDecodesOurStrips) {
     std::uint16_t bits, samples, predictor;
   };
   const Case cases[] = {
-      {TSampleKind::random, 301, 97, 8, 1, 1},   {TSampleKind::scan, 2480, 40, 8, 1, 1},
-      {TSampleKind::text, 257, 300, 8, 3, 2},    {TSampleKind::scan, 1000, 20, 16, 1, 2},
+      {TSampleKind::random, 301, 97, 8, 1, 1},    {TSampleKind::scan, 2480, 40, 8, 1, 1},
+      {TSampleKind::text, 257, 300, 8, 3, 2},     {TSampleKind::scan, 1000, 20, 16, 1, 2},
       {TSampleKind::bilevel, 2480, 200, 1, 1, 1},
   };
   const auto dir = std::filesystem::temp_directory_path() / ("vl_lzw_" + std::to_string(::getpid()));
@@ -403,8 +399,7 @@ TEST(Lzw, LibtiffDecodesOurStrips) {
     TTestStripPage page;
     ASSERT_TRUE(LoadTestStripPage(out, page));
     std::vector<std::uint8_t> back;
-    for (const auto& s : page.strips)
-      back.insert(back.end(), s.begin(), s.end());
+    for (const auto& s : page.strips) back.insert(back.end(), s.begin(), s.end());
     EXPECT_EQ(back, data);
   }
   std::filesystem::remove_all(dir);

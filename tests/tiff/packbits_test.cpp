@@ -42,8 +42,7 @@ TEST(PackBits, EncoderChoices) {
   Bytes r300(300, 7);
   Bytes lit3 = {5, 5, 5, 1, 2};
   Bytes r128lit(130);
-  for (std::size_t i = 0; i < r128lit.size(); ++i)
-    r128lit[i] = std::uint8_t(i);
+  for (std::size_t i = 0; i < r128lit.size(); ++i) r128lit[i] = std::uint8_t(i);
   Bytes r128litCoded = {127};
   r128litCoded.insert(r128litCoded.end(), r128lit.begin(), r128lit.begin() + 128);
   r128litCoded.insert(r128litCoded.end(), {1, 128, 129});
@@ -103,8 +102,8 @@ TEST(PackBits, CursorPastTheEndReadsNothing) {
 }
 
 TEST(PackBits, RoundTripsRowsOfEveryKindAndLength) {
-  for (TSampleKind kind : {TSampleKind::random, TSampleKind::constant, TSampleKind::text, TSampleKind::scan,
-                           TSampleKind::bilevel}) {
+  for (TSampleKind kind :
+       {TSampleKind::random, TSampleKind::constant, TSampleKind::text, TSampleKind::scan, TSampleKind::bilevel}) {
     for (std::int32_t len : {1, 2, 3, 4, 5, 127, 128, 129, 130, 255, 256, 257, 1000, 2480, 9001}) {
       SCOPED_TRACE(std::string(SampleKindName(kind)) + " " + std::to_string(len));
       // Several rows in one strip, each coded on its own and decoded in turn.

@@ -16,10 +16,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(Predictor, AppliesAfterLzwAndDeflateOnly) {
-  for (std::int32_t c : {5, 8, 32946})
-    EXPECT_TRUE(HorizontalPredictorApplies(c)) << c;
-  for (std::int32_t c : {1, 2, 3, 4, 6, 7, 32773})
-    EXPECT_FALSE(HorizontalPredictorApplies(c)) << c;
+  for (std::int32_t c : {5, 8, 32946}) EXPECT_TRUE(HorizontalPredictorApplies(c)) << c;
+  for (std::int32_t c : {1, 2, 3, 4, 6, 7, 32773}) EXPECT_FALSE(HorizontalPredictorApplies(c)) << c;
 }
 
 TEST(Predictor, KnownRows) {
@@ -41,8 +39,8 @@ TEST(Predictor, RoundTripsEveryLayout) {
   for (std::int32_t bits : {8, 16}) {
     for (std::int32_t spp : {1, 2, 3, 4, 5, 7}) {
       for (std::int32_t pixels : {1, 2, 3, 31, 1000}) {
-        SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(spp) + " samples, " +
-                     std::to_string(pixels) + " pixels");
+        SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(spp) + " samples, " + std::to_string(pixels) +
+                     " pixels");
         const std::size_t n = std::size_t(pixels) * std::size_t(spp) * std::size_t(bits / 8);
         // One byte in front, so that 16-bit samples start unaligned.
         Bytes buf = SampleBytes(TSampleKind::random, n + 1, std::uint32_t(n));

@@ -22,8 +22,10 @@
 struct TTestStripPage {
   bool littleEndian = true;
   std::uint32_t width = 0, height = 0, bitsPerSample = 0, samplesPerPixel = 1;
-  std::uint32_t compression = 1, predictor = 1, planar = 1, rowsPerStrip = 0;
-  std::vector<std::vector<std::uint8_t>> strips;
+  std::uint32_t compression = 1, predictor = 1, planar = 1, rowsPerStrip = 0, photometric = 1;
+  std::uint32_t tileWidth = 0, tileLength = 0;    // 0: strips
+  std::vector<std::vector<std::uint8_t>> strips;  // or tiles
+  std::vector<std::uint8_t> jpegTables;
 
   std::uint32_t Planes() const { return planar == 2 ? samplesPerPixel : 1; }
   std::int32_t RowLength() const {
@@ -53,9 +55,7 @@ inline bool LoadTestStripPage(const std::filesystem::path& path, TTestStripPage&
       return 0;
     return le ? d[o] | d[o + 1] << 8 : d[o] << 8 | d[o + 1];
   };
-  auto u32 = [&](std::size_t o) -> std::uint32_t {
-    return le ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2);
-  };
+  auto u32 = [&](std::size_t o) -> std::uint32_t { return le ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2); };
   page.littleEndian = le;
   const std::uint32_t ifd = u32(4);
   const std::uint32_t n = u16(ifd);
@@ -63,14 +63,20 @@ inline bool LoadTestStripPage(const std::filesystem::path& path, TTestStripPage&
   for (std::uint32_t i = 0; i < n; ++i) {
     const std::size_t e = ifd + 2 + 12 * std::size_t(i);
     const std::uint32_t tag = u16(e), type = u16(e + 2), count = u32(e + 4);
+    if (tag == 347 && (type == 1 || type == 7)) {
+      const std::size_t at = count <= 4 ? e + 8 : u32(e + 8);
+      if (at > d.size() || count > d.size() - at)
+        return false;
+      page.jpegTables.assign(d.begin() + std::ptrdiff_t(at), d.begin() + std::ptrdiff_t(at + count));
+      continue;
+    }
     if (type != 3 && type != 4)
       continue;
     const std::size_t size = (type == 3 ? 2 : 4) * std::size_t(count);
     const std::size_t at = size <= 4 ? e + 8 : u32(e + 8);
     if (count > 1000000)
       return false;
-    for (std::uint32_t k = 0; k < count; ++k)
-      tags[tag].push_back(type == 3 ? u16(at + 2 * k) : u32(at + 4 * k));
+    for (std::uint32_t k = 0; k < count; ++k) tags[tag].push_back(type == 3 ? u16(at + 2 * k) : u32(at + 4 * k));
   }
   auto one = [&](std::uint32_t tag, std::uint32_t def) { return tags.count(tag) ? tags[tag][0] : def; };
   page.width = one(256, 0);
@@ -80,11 +86,16 @@ inline bool LoadTestStripPage(const std::filesystem::path& path, TTestStripPage&
   page.compression = one(259, 1);
   page.predictor = one(317, 1);
   page.planar = one(284, 1);
+  page.photometric = one(262, 1);
   page.rowsPerStrip = std::min(one(278, page.height), page.height);
-  if (!tags.count(273) || !tags.count(279) || tags[273].size() != tags[279].size() || page.rowsPerStrip == 0)
+  page.tileWidth = one(322, 0);
+  page.tileLength = one(323, 0);
+  const std::uint32_t offTag = page.tileWidth ? 324 : 273, cntTag = page.tileWidth ? 325 : 279;
+  if (!tags.count(offTag) || !tags.count(cntTag) || tags[offTag].size() != tags[cntTag].size() ||
+      page.rowsPerStrip == 0)
     return false;
-  for (std::size_t i = 0; i < tags[273].size(); ++i) {
-    const std::size_t off = tags[273][i], cnt = tags[279][i];
+  for (std::size_t i = 0; i < tags[offTag].size(); ++i) {
+    const std::size_t off = tags[offTag][i], cnt = tags[cntTag][i];
     if (off > d.size() || cnt > d.size() - off)
       return false;
     page.strips.emplace_back(d.begin() + off, d.begin() + off + cnt);
@@ -131,8 +142,7 @@ inline TVlStatus DecodeTestStrip(const TTestStripPage& page, std::size_t strip, 
     if (page.bitsPerSample == 16 && !page.littleEndian)
       SwapBytes16(row, std::size_t(rowLength) / 2);
     if (page.predictor == 2 && HorizontalPredictorApplies(std::int32_t(page.compression)))
-      (void)UndoHorizontalPredictor(row, std::int32_t(page.width), std::int32_t(spp),
-                                    std::int32_t(page.bitsPerSample));
+      (void)UndoHorizontalPredictor(row, std::int32_t(page.width), std::int32_t(spp), std::int32_t(page.bitsPerSample));
   }
   return status;
 }

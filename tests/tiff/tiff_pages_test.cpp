@@ -106,6 +106,13 @@ void ExpectSamePage(const std::vector<std::uint8_t>& src, std::int32_t page, con
       std::sort(sorted.begin(), sorted.end());
       for (std::size_t k = 0; k < so.size(); ++k) {
         const std::uint32_t off = static_cast<std::uint32_t>(so[k]);
+        if (off == 0) {
+          EXPECT_EQ(doff[k], 0) << "an absent piece stays absent";
+          if (k < dc.size()) {
+            EXPECT_EQ(dc[k], 0);
+          }
+          continue;
+        }
         std::int64_t len;
         if (k < sc.size()) {
           len = static_cast<std::uint32_t>(sc[k]);
@@ -335,6 +342,13 @@ TEST(TIFFExtract, PiecesWithoutOrBeyondTheirByteCounts) {
     ExpectSamePage(b.bytes, 0, dst, "truncated strip");
     TLoaded D(dst, 0);
     EXPECT_EQ(GetArrayElement(D.d, 279, 1), 25);
+
+    // A sparse tiled page: the first tile is absent (offset 0, byte count 0).
+    TTiffBytes c(le);
+    c.Raw(Pattern(5, 16));
+    c.Chain({{{256, 4, {32}}, {257, 4, {16}}, {322, 4, {16}}, {323, 4, {16}}, {324, 4, {0, 8}}, {325, 4, {0, 16}}}});
+    ASSERT_TRUE(Extract(c.bytes, 0, dst).ok());
+    ExpectSamePage(c.bytes, 0, dst, "sparse tiles");
   }
 }
 
