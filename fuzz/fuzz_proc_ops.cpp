@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TVlProc proc(&view);
   proc.SetUndoLimit(3);
   if (flags & 4)
-    proc.undoMemoryLimit = 0;  // undo states in temporary files
+    proc.undoMemoryBudget = 0;  // undo states in temporary files
   TVlMemoryClipboard clip;
 
   for (std::size_t i = 0; i < opCount && opsAt + 4 * i + 3 < size; ++i) {

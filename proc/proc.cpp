@@ -232,7 +232,9 @@ bool TVlProc::Record(TVlHistory& history, std::uint8_t kind, bool fireEvent) {
     if (img && img->Width() >= 2 && img->Height() >= 2) {
       e.image = std::make_unique<TVlStoredImage>();
       e.layer = view_ ? view_->CurrentLayer() : -1;
-      added = e.image->Store(*img, undoMemoryLimit, undoCompression).ok();
+      const std::int64_t inMemory = undo_.MemoryBytes() + redo_.MemoryBytes();
+      const bool memory = inMemory + img->RawSnapshotSize() <= undoMemoryBudget;
+      added = e.image->Store(*img, memory ? INT64_MAX : -1, undoCompression).ok();
     }
   } else if (kind == 2 || kind == 3) {
     added = view_ && view_->SaveUndoData(kind, e.data);

@@ -113,7 +113,7 @@ TEST(Undo, StatesInTemporaryFilesRestoreEverything) {
   for (int level : {0, 1, 9})
     for (TVlPixelFormat f : {vl1g, vl8p, vl24RGB, vlRGB48}) {
       Page p(37, 29, f, 3);
-      p.proc.undoMemoryLimit = 0;
+      p.proc.undoMemoryBudget = 0;
       p.proc.undoCompression = level;
       p.view.image.SetAlphaAt(3, 4, 9);
       TVlBitmap original;
@@ -123,6 +123,21 @@ TEST(Undo, StatesInTemporaryFilesRestoreEverything) {
       p.proc.ApplyUndo(1);
       EXPECT_TRUE(SamePixels(p.view.image, original)) << VlPixelFormatName(f) << " level " << level;
     }
+}
+
+TEST(Undo, MemoryBudgetSendsLaterStatesToFiles) {
+  Page p(100, 50, vl24RGB, 5);
+  const std::int64_t state = p.view.image.RawSnapshotSize();
+  p.proc.undoMemoryBudget = state * 5 / 2;  // room for two states
+  TVlBitmap first;
+  Copy(first, p.view.image);
+  for (int i = 0; i < 4; ++i) p.proc.Negative();
+  EXPECT_EQ(p.proc.UndoDepth(), 4);
+  EXPECT_EQ(p.proc.HistoryMemoryBytes(), 2 * state);
+  p.proc.ApplyUndo(3);  // the oldest, in memory
+  EXPECT_TRUE(SamePixels(p.view.image, first));
+  p.proc.ApplyUndo(1);  // a newer one, from its file
+  EXPECT_TRUE(SamePixels(p.view.image, first));
 }
 
 TEST(Undo, StoredImageReportsWhereItLives) {
