@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1)
     return 0;
   TVlSizeLimits limits;
-  limits.maxPixels = std::int64_t(1) << 22;
+  limits.maxPixels = std::int64_t(1) << 20;
   limits.maxBytes = std::int64_t(64) << 20;
   TVlScopedSizeLimits scoped(limits);
   const std::uint8_t mode = data[0];
