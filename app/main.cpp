@@ -11,6 +11,7 @@
 #include "app/gui/fonts.h"
 #include "app/gui/mainform.h"
 #include "app/shell/version.h"
+#include "tiff/tiff_codecs.h"
 
 namespace {
 
@@ -42,6 +43,9 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+
+  // Before any window: the LZW coders every new parameter record takes over.
+  InstallDefaultCodecs();
 
   QApplication app(argc, argv);  // takes Qt's own options (-platform, -style …) out of argv
   QApplication::setApplicationName(QStringLiteral("vellumo"));

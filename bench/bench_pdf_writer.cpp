@@ -27,10 +27,7 @@
 #include "imaging/progress.h"
 #include "imaging/stream.h"
 #include "pdf/pdf_images.h"
-#if __has_include("tiff/tiff_codecs.h")
 #include "tiff/tiff_codecs.h"
-#define VL_HAVE_TIFF_CODECS 1
-#endif
 
 namespace {
 
@@ -144,9 +141,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-#ifdef VL_HAVE_TIFF_CODECS
   InstallDefaultCodecs();
-#endif
   if (!pbmDir.empty()) {
     for (unsigned s = 0; s < 10; ++s)
       if (!WritePbm(*TextPage(s + 1), std::filesystem::path(pbmDir) / ("page-" + std::to_string(s) + ".pbm"))) {

@@ -8,14 +8,13 @@
 
 #include "imaging/bitmap.h"
 #include "imaging/codec_hooks.h"
+#include "imaging/formats/jpeg.h"
 #include "imaging/limits.h"
 #include "imaging/params.h"
 #include "imaging/progress.h"
 #include "imaging/stream.h"
 #include "pdf/pdf_runlength.h"
-#if __has_include("tiff/ccitt.h")
 #include "tiff/ccitt.h"
-#endif
 
 namespace {
 
@@ -112,7 +111,6 @@ TVlStatus WriteRawRows(TVlBitmap& bitmap, std::int32_t rowBytes, TVlStream& sink
 // BlackIs1 entry turns back into white.
 TVlStatus EncodeFaxRows(TVlBitmap& bitmap, bool groupFour, TVlStream& sink, TRowProgress& rows,
                         ProgressRecord& progress) {
-#if __has_include("tiff/ccitt.h")
   const std::int32_t width = bitmap.Width();
   const std::int32_t r = (width + 7) / 8;
   std::vector<std::uint8_t> row(static_cast<std::size_t>(r));
@@ -134,10 +132,6 @@ TVlStatus EncodeFaxRows(TVlBitmap& bitmap, bool groupFour, TVlStream& sink, TRow
   }
   const TVlStatus end = write(nullptr);  // always ends the strip and releases the reference row
   return status.ok() ? end : status;
-#else
-  (void)bitmap, (void)groupFour, (void)sink, (void)rows, (void)progress;
-  return TVlStatus::Unsupported("CCITT coder not built");
-#endif
 }
 
 void AddCcittEntries(TVlPDFDictionaryObject& d, int k, std::int32_t width, std::int32_t height) {
@@ -204,8 +198,10 @@ TVlStatus EncodeBilevel(TVlBitmap& bitmap, TIOParamsVals& params, TVlStream& sin
 // A baseline JPEG of the whole image: one gray component, or three YCbCr components, which a
 // PDF reader shows as DeviceGray or DeviceRGB. Never CMYK or YCCK, which DeviceRGB cannot show.
 TVlStatus EncodePdfJpeg(TVlBitmap& bitmap, std::int32_t quality, bool gray, TVlStream& sink, ProgressRecord& progress) {
-  (void)bitmap, (void)quality, (void)gray, (void)sink, (void)progress;
-  return TVlStatus::Unsupported("JPEG writer not built");
+  TJpegWriteOptions options;
+  options.quality = std::clamp(quality, 1, 100);
+  options.colorSpace = gray ? 1 : 2;
+  return WriteJPEGImage(sink, bitmap, options, progress);
 }
 
 TVlStatus EncodeColour(TVlBitmap& bitmap, TIOParamsVals& params, TVlStream& sink, TVlPDFDictionaryObject& dict,

@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFrame>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -25,6 +26,10 @@
 
 #include "app/gui/aboutform.h"
 #include "app/gui/glyphs.h"
+#include "app/gui/imageconv.h"
+#include "app/gui/imageview.h"
+#include "app/gui/pagelist.h"
+#include "app/gui/qt_clipboard.h"
 #include "app/gui/qt_prompter.h"
 #include "app/gui/statusbar.h"
 #include "app/gui/waitform.h"
@@ -65,22 +70,41 @@ TMainForm::TMainForm(TPrompter* prompter, std::filesystem::path iniPath) : QMain
   splitter_->addWidget(BuildRightPane());
   splitter_->setStretchFactor(0, 0);
   splitter_->setStretchFactor(1, 1);
-  splitter_->setSizes({232, 1000});
+  splitter_->setCollapsible(0, false);
+  splitter_->setSizes({pageList_->minimumWidth(), 1000});
   setCentralWidget(splitter_);
   resize(1024, 700);
 
-  // Settings and recent files, then the first status.
+  connect(&updateChecker_, &TUpdateChecker::Finished, this, &TMainForm::UpdateCheckFinished);
+  InstallClipboardPngEncoder();
+
+  // Start-up: settings (background colour of the view and navigator, undo limit), the empty
+  // view with its navigator, the recent-file list, then the first status.
   shell_->Startup();
-  BuildHistoryMenu();
-  DisableUnavailableCommands();
+  const TVlColor bg = shell_->settings.backgroundColor;
+  const QColor background(bg & 0xFF, (bg >> 8) & 0xFF, (bg >> 16) & 0xFF);
+  imageView_->SetBackground(background);
+  navView_->SetBackground(background);
+  ViewImageChanged(true);
+  ConnectCommands();
   RefreshStatus();
   setAcceptDrops(true);
 }
 
 TMainForm::~TMainForm() {
+  updateChecker_.Stop();
   if (waitForm_)
     waitForm_->Stop();
+  // The page list's model goes with the window's children, after the shell: detach it first,
+  // with no background load left that could still report to it.
+  shell_->Store().CancelBackgroundLoads();
+  shell_->Store().WaitBackgroundLoads();
+  shell_->SetPageListObserver(nullptr);
   shell_->Shutdown();
+  delete pageList_;
+  delete pageModel_;
+  pageList_ = nullptr;
+  pageModel_ = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -259,13 +283,10 @@ QWidget* TMainForm::BuildLeftPane() {
   th->addStretch(1);
   v->addWidget(top);
 
-  auto* list = new QListView(pane);
-  list->setObjectName(QStringLiteral("ImageMV"));
-  list->setMinimumWidth(200);
-  QPalette pal = list->palette();
-  pal.setColor(QPalette::Base, Qt::white);
-  list->setPalette(pal);
-  v->addWidget(list, 1);
+  pageModel_ = new TPageListModel(*shell_, this);
+  pageList_ = new TPageListView(*pageModel_, pane);
+  connect(pageList_, &TPageListView::UserSelectionDone, this, [this] { RefreshStatus(); });
+  v->addWidget(pageList_, 1);
 
   auto* bottom = new QWidget(pane);
   bottom->setObjectName(QStringLiteral("pnlPageBottom"));
@@ -318,13 +339,29 @@ QWidget* TMainForm::BuildRightPane() {
   h->addStretch(1);
   v->addWidget(bar);
 
-  auto* view = new QWidget(pane);
-  view->setObjectName(QStringLiteral("ImageV"));
-  view->setAutoFillBackground(true);
-  QPalette pal = view->palette();
-  pal.setColor(QPalette::Window, QColor(160, 160, 164));
-  view->setPalette(pal);
-  v->addWidget(view, 1);
+  imageView_ = new TVlImageView(pane);
+  v->addWidget(imageView_, 1);
+  connect(imageView_, &TVlImageView::Clicked, this, &TMainForm::HideNavigator);
+  connect(imageView_, &TVlImageView::DoubleClicked, this, &TMainForm::ImageVDblClick);
+  connect(imageView_, &TVlImageView::SelectionChanged, this, &TMainForm::ViewSelectionChanged);
+
+  // The navigator floats inside the view, hidden at start.
+  pnlNavigator_ = new QFrame(imageView_);
+  pnlNavigator_->setObjectName(QStringLiteral("pnlNavigator"));
+  pnlNavigator_->setFrameShape(QFrame::Box);
+  pnlNavigator_->setLineWidth(1);
+  pnlNavigator_->resize(150, 200);
+  auto* nl = new QVBoxLayout(pnlNavigator_);
+  nl->setContentsMargins(1, 1, 1, 1);
+  navView_ = new TVlNavigatorView(imageView_, pnlNavigator_);
+  nl->addWidget(navView_);
+  connect(navView_, &TVlNavigatorView::DoubleClicked, this, [this] {
+    if (imageView_->Zoom() != fitZoom_)
+      sbFitClick();
+    else
+      sb100Click();
+  });
+  pnlNavigator_->hide();
   return pane;
 }
 
@@ -335,21 +372,57 @@ void TMainForm::SetEnabledByName(const QString& name, bool enabled) {
     a->setEnabled(enabled);
 }
 
-void TMainForm::DisableUnavailableCommands() {
+void TMainForm::Connect(const QString& action, void (TMainForm::*slot)()) {
+  if (QAction* a = ActionByName(action))
+    connect(a, &QAction::triggered, this, slot);
+}
+
+void TMainForm::ConnectCommands() {
+  // The commands of this window, menu item and button alike.
+  Connect(QStringLiteral("mnOpenFile"), &TMainForm::mnOpenFileClick);
+  Connect(QStringLiteral("sbOpen"), &TMainForm::mnOpenFileClick);
+  Connect(QStringLiteral("mnAddFiles"), &TMainForm::sbAddFilesClick);
+  Connect(QStringLiteral("sbAddFiles"), &TMainForm::sbAddFilesClick);
+  Connect(QStringLiteral("mnOpenAgain"), &TMainForm::mnOpenAgainClick);
+  Connect(QStringLiteral("mnDelete"), &TMainForm::sbDeleteClick);
+  Connect(QStringLiteral("sbDelete"), &TMainForm::sbDeleteClick);
+  Connect(QStringLiteral("mnEmptyAll"), &TMainForm::sbEmptyAllClick);
+  Connect(QStringLiteral("sbEmptyAll"), &TMainForm::sbEmptyAllClick);
+  Connect(QStringLiteral("sbMoveUp"), &TMainForm::sbMoveUpClick);
+  Connect(QStringLiteral("sbMoveDown"), &TMainForm::sbMoveDownClick);
+  Connect(QStringLiteral("mnSelectAll"), &TMainForm::sbSelectAllClick);
+  Connect(QStringLiteral("sbSelectAll"), &TMainForm::sbSelectAllClick);
+  Connect(QStringLiteral("mnInvertSelect"), &TMainForm::sbInvertSelectClick);
+  Connect(QStringLiteral("sbInvertSelect"), &TMainForm::sbInvertSelectClick);
+  Connect(QStringLiteral("sbZoomIn"), &TMainForm::sbZoomInClick);
+  Connect(QStringLiteral("sbZoomOut"), &TMainForm::sbZoomOutClick);
+  Connect(QStringLiteral("sbFit"), &TMainForm::sbFitClick);
+  Connect(QStringLiteral("sb100"), &TMainForm::sb100Click);
+  Connect(QStringLiteral("sbNavigator"), &TMainForm::sbNavigatorClick);
+  Connect(QStringLiteral("sbCropPage"), &TMainForm::sbCropPageClick);
+  Connect(QStringLiteral("mnBlur1"), &TMainForm::mnBlur1Click);
+  Connect(QStringLiteral("mnBlur2"), &TMainForm::mnBlur1Click);
+  Connect(QStringLiteral("mnBlur3"), &TMainForm::mnBlur1Click);
+  Connect(QStringLiteral("mnUndo"), &TMainForm::sbUndoClick);
+  Connect(QStringLiteral("sbUndo"), &TMainForm::sbUndoClick);
+  Connect(QStringLiteral("mnRedo"), &TMainForm::sbRedoClick);
+  Connect(QStringLiteral("sbRedo"), &TMainForm::sbRedoClick);
+  Connect(QStringLiteral("mnCheckUpdate"), &TMainForm::mnCheckUpdateClick);
+  Connect(QStringLiteral("mnCopyImage"), &TMainForm::mnCopyImageClick);
+  Connect(QStringLiteral("mnPasteImage"), &TMainForm::mnPasteImageClick);
+
   // Commands whose machinery is not part of this build stay visible but disabled.
   static const char* const kUnavailable[] = {
-      "mnOpenFile", "mnSaveAs", "mnOpenAgain", "mnScan", "mnExportSelected", "mnExportAll", "mnPrintCurrent",
-      "mnPrintAll", "mnOption", "mnUndo", "mnRedo", "mnCopyImage", "mnPasteImage", "mnSelectAll",
-      "mnInvertSelect", "mnAddFiles", "mnDelete", "mnEmptyAll", "mnRotateLeft", "mnRotateRight", "mnRotate180",
-      "mnFlipVertical", "mnFlipHorizontal", "mnCorrect", "mnTrimBorders", "mnWhiteBalance", "mnConvertBW",
-      "mnConvertGray", "mnNegative", "mnAutoContrast", "mnSharpen", "mnResize", "mnTifQuick", "mnCheckUpdate",
-      "sbOpen", "sbSaveAs", "sbScan", "sbPrint", "sbExportPage", "sbRotate", "sbResize", "sbNegative",
-      "sbCorrect", "sbAutoContrast", "sbSelectAll", "sbInvertSelect", "sbMoveUp", "sbMoveDown", "sbAddFiles",
-      "sbDelete", "sbEmptyAll", "sbZoomIn", "sbZoomOut", "sbFit", "sb100", "sbNavigator", "sbCropPage",
-      "SpeedButton1", "sbUndo", "sbRedo",
+      "mnSaveAs", "mnScan", "mnExportSelected", "mnExportAll", "mnPrintCurrent", "mnPrintAll", "mnOption",
+      "mnRotateLeft", "mnRotateRight", "mnRotate180", "mnFlipVertical",
+      "mnFlipHorizontal", "mnCorrect", "mnTrimBorders", "mnWhiteBalance", "mnConvertBW", "mnConvertGray",
+      "mnNegative", "mnAutoContrast", "mnSharpen", "mnResize", "mnTifQuick", "sbSaveAs", "sbScan", "sbPrint",
+      "sbExportPage", "sbRotate", "sbResize", "sbNegative", "sbCorrect", "sbAutoContrast",
   };
   for (const char* n : kUnavailable)
     SetEnabledByName(QString::fromLatin1(n), false);
+  if (TUpdateChecker::Disabled())
+    SetEnabledByName(QStringLiteral("mnCheckUpdate"), false);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -360,34 +433,55 @@ void TMainForm::LoadArguments(const std::vector<std::string>& files) {
     LoadFile(f);
 }
 
-void TMainForm::LoadFile(const std::string& path) {
-  if (path.empty())
-    return;
-  std::fprintf(stderr, "vellumo: page loading is not part of this build yet: %s\n", path.c_str());
-}
-
 QString TMainForm::CompactDocumentPath() const {
   const std::string& doc = shell_->DocumentPath();
   if (doc.empty())
     return QString::fromLatin1(kBlankPanel);
   QFontMetrics fm(status_->font());
-  return fm.elidedText(QPath(doc), Qt::ElideMiddle, 300).trimmed();
+  QString shortened = fm.elidedText(QPath(doc), Qt::ElideMiddle, 300).trimmed();
+  if (shortened.isEmpty())
+    shortened = QPath(std::filesystem::path(doc).filename().string());
+  return shortened;
 }
 
 void TMainForm::RefreshStatus() {
-  const QString title = Q(TitleText(shell_->DocumentPath()));
+  const TShellStatus st = shell_->Status();
+  const QString title = Q(st.title);
   setWindowTitle(title);
 
-  const QString texts[3] = {CompactDocumentPath(), Q(PagePositionText(-1, 0)), Q(ImageInfoText(false, 0, 0, {}, false, 0))};
+  QString info = Q(st.imageInfo);
+  if (!st.imageInfoBlank && imageView_->width() > 1)
+    info += QStringLiteral(" (%1%)").arg(static_cast<int>(std::nearbyint(imageView_->Zoom())));
+  const QString texts[3] = {CompactDocumentPath(), Q(st.pagePosition), info};
   const double factors[3] = {1.1, 1.5, 1.1};
   QFontMetrics fm(status_->font());
   for (int i = 0; i < 3; ++i)
     status_->SetPanel(i, texts[i], static_cast<int>(std::nearbyint((fm.horizontalAdvance(texts[i]) + 5) * factors[i])));
   ProcessEvents();
   UpdateUndoButtons();
+
+  if (imageView_->ShrinkingToFit())
+    fitZoom_ = imageView_->Zoom();
+  if (!imageView_->HasImage())
+    pnlNavigator_->hide();
+  // The navigator takes the image's orientation.
+  const QSize sz = pnlNavigator_->size();
+  const int longer = std::max(sz.width(), sz.height()), shorter = std::min(sz.width(), sz.height());
+  const QImage& img = imageView_->Image();
+  const QSize wanted = img.width() > img.height() ? QSize(longer, shorter) : QSize(shorter, longer);
+  if (wanted != sz) {
+    pnlNavigator_->resize(wanted);
+    PlaceNavigator();
+  }
 }
 
-void TMainForm::UpdateUndoButtons() {}
+void TMainForm::UpdateUndoButtons() {
+  const bool undo = shell_->Proc().UndoDepth() > 0, redo = shell_->Proc().RedoDepth() > 0;
+  SetEnabledByName(QStringLiteral("mnUndo"), undo);
+  SetEnabledByName(QStringLiteral("sbUndo"), undo);
+  SetEnabledByName(QStringLiteral("mnRedo"), redo);
+  SetEnabledByName(QStringLiteral("sbRedo"), redo);
+}
 
 void TMainForm::ShowStatusHint(const std::string& text) { status_->SetSimpleText(Q(text)); }
 
@@ -435,14 +529,47 @@ void TMainForm::EndBusy() {
   }
   setEnabled(true);
   RefreshStatus();
+  if (pendingOutcome_.set) {
+    pendingOutcome_.set = false;
+    const auto o = pendingOutcome_;
+    QMetaObject::invokeMethod(
+        this, [this, o] { UpdateCheckFinished(o.outcome, true, o.version); }, Qt::QueuedConnection);
+  }
 }
 
 void TMainForm::ProcessEvents() {
-  // While a command works, only painting and timers run: no click can start a second command.
-  QApplication::processEvents(busyDepth_ > 0 ? QEventLoop::ExcludeUserInputEvents : QEventLoop::AllEvents);
+  // Painting, timers and the background loader's results run; clicks and keys wait until the
+  // command is done, so no second command can start inside this one.
+  QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
+void TMainForm::PageListChanged() {
+  pageList_->viewport()->update();
+  pageList_->UpdateVisibleRange();
+}
+
+void TMainForm::ViewImageChanged(bool fitToWindow) {
+  TShellView& v = shell_->View();
+  imageView_->SetImage(v.HasImage() ? VlToQImage(v.image) : QImage());
+  if (fitToWindow)
+    imageView_->ShowFitted();
+  const TVlColor bg = v.background;
+  imageView_->SetBackground(QColor(bg & 0xFF, (bg >> 8) & 0xFF, (bg >> 16) & 0xFF));
+  if (v.HasSelection())
+    imageView_->SetSelection(QRect(QPoint(v.selection->left, v.selection->top),
+                                   QPoint(v.selection->right, v.selection->bottom)));
+  else
+    imageView_->ClearSelection();
+  navView_->ImageChanged();
+}
+
+void TMainForm::ScrollToSelected() { pageList_->ScrollToSelected(); }
+
+void TMainForm::StartQuietUpdateCheck() { updateChecker_.Start(false); }
+
 void TMainForm::BuildHistoryMenu() {
+  if (!mnRecentFiles_)
+    return;
   mnRecentFiles_->clear();
   const std::vector<HistoryFileRecord> entries = shell_->RecentMenuEntries();
   if (entries.empty()) {
@@ -458,6 +585,21 @@ void TMainForm::BuildHistoryMenu() {
     a->setObjectName(QStringLiteral("mnRecent%1").arg(i));
     connect(a, &QAction::triggered, this, &TMainForm::RecentFileClick);
   }
+}
+
+void TMainForm::PlaceNavigator() {
+  const QRect area = imageView_->viewport()->geometry();
+  pnlNavigator_->move(area.right() - pnlNavigator_->width() - 8, area.top() + 8);
+  pnlNavigator_->raise();
+}
+
+void TMainForm::HideNavigator() { pnlNavigator_->hide(); }
+
+void TMainForm::ViewSelectionChanged(const QRect& r) {
+  if (r.isEmpty())
+    shell_->View().SelectNone();
+  else
+    shell_->View().SelectRect(r.left(), r.top(), r.right(), r.bottom());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -476,19 +618,25 @@ bool TMainForm::event(QEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  if (busyDepth_ > 0 || !shell_->ConfirmClose(0)) {
+  if (busyDepth_ > 0 || !shell_->ConfirmClose()) {
     event->ignore();
     return;
   }
   event->accept();
 }
 
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  PlaceNavigator();
+}
+
 void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls())
+  if (event->mimeData()->hasUrls() && !IsBusy())
     event->acceptProposedAction();
 }
 
 void TMainForm::dropEvent(QDropEvent* event) {
+  // Full local paths of any length, in the order the desktop lists them.
   std::vector<std::string> paths;
   for (const QUrl& url : event->mimeData()->urls())
     if (url.isLocalFile())
@@ -499,7 +647,135 @@ void TMainForm::dropEvent(QDropEvent* event) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Handlers
+// Page-list commands
+
+void TMainForm::mnOpenFileClick() { shell_->OpenDocument(); }
+void TMainForm::sbAddFilesClick() { shell_->InsertFiles(); }
+void TMainForm::mnOpenAgainClick() { shell_->Reopen(); }
+void TMainForm::sbDeleteClick() { shell_->RemoveSelected(); }
+void TMainForm::sbEmptyAllClick() { shell_->EmptyAll(); }
+
+void TMainForm::sbMoveUpClick() {
+  shell_->MoveUp();
+  ScrollToSelected();
+}
+
+void TMainForm::sbMoveDownClick() {
+  shell_->MoveDown();
+  ScrollToSelected();
+}
+
+void TMainForm::sbSelectAllClick() { shell_->SelectAll(); }
+
+void TMainForm::mnCopyImageClick() {
+  TQtClipboard clipboard;
+  shell_->CopyPageImage(clipboard);
+}
+
+void TMainForm::mnPasteImageClick() {
+  TQtClipboard clipboard;
+  shell_->PasteAsNewPage(clipboard);
+}
+void TMainForm::sbInvertSelectClick() { shell_->InvertSelection(); }
+
+void TMainForm::RecentFileClick() {
+  auto* a = qobject_cast<QAction*>(sender());
+  if (a)
+    shell_->OpenRecent(a->data().toInt());
+}
+
+// ---------------------------------------------------------------------------------------------
+// View bar
+
+void TMainForm::sbZoomInClick() {
+  imageView_->SetZoom(imageView_->Zoom() * 1.2);
+  RefreshStatus();
+  HideNavigator();
+}
+
+void TMainForm::sbZoomOutClick() {
+  imageView_->SetZoom(imageView_->Zoom() / 1.2);
+  RefreshStatus();
+  HideNavigator();
+}
+
+void TMainForm::sbFitClick() {
+  imageView_->SetFit(true);
+  RefreshStatus();
+  HideNavigator();
+}
+
+void TMainForm::sb100Click() {
+  imageView_->SetZoom(100);
+  RefreshStatus();
+  if (fitZoom_ < 100)
+    sbNavigatorClick();
+}
+
+void TMainForm::sbNavigatorClick() {
+  if (!imageView_->HasImage())
+    return;
+  PlaceNavigator();
+  pnlNavigator_->show();
+  navView_->ImageChanged();
+}
+
+void TMainForm::sbCropPageClick() {
+  QAction* crop = ActionByName(QStringLiteral("sbCropPage"));
+  const bool on = crop && crop->isChecked();
+  TShellView& v = shell_->View();
+  imageView_->SetRectSelection(on);
+  if (on && v.HasImage()) {
+    v.SelectRect(0, 0, v.image.Width() - 1, v.image.Height() - 1);
+    imageView_->SetSelection(QRect(0, 0, v.image.Width(), v.image.Height()));
+  } else {
+    v.SelectNone();
+    imageView_->ClearSelection();
+  }
+}
+
+void TMainForm::ImageVDblClick() {
+  if (!imageView_->RectSelection())
+    return;
+  shell_->CropToSelection();
+}
+
+void TMainForm::mnBlur1Click() {
+  auto* a = qobject_cast<QAction*>(sender());
+  shell_->Blur(a ? a->data().toInt() : 2);
+}
+
+void TMainForm::sbUndoClick() { shell_->Undo(); }
+void TMainForm::sbRedoClick() { shell_->Redo(); }
+
+// ---------------------------------------------------------------------------------------------
+// Help
+
+void TMainForm::mnCheckUpdateClick() { updateChecker_.Start(true); }
+
+void TMainForm::UpdateCheckFinished(TUpdateChecker::TOutcome outcome, bool report, const QString& version) {
+  if (busyDepth_ > 0) {
+    // No message box inside a running command: keep it for the end of the command.
+    if (report || outcome == TUpdateChecker::TOutcome::newer)
+      pendingOutcome_ = {true, outcome, version};
+    return;
+  }
+  switch (outcome) {
+    case TUpdateChecker::TOutcome::newer:
+      prompter_->MessageBox(TMsgKind::information,
+                            "发现新版本：" + version.toStdString() + "，请访问主页下载。\n" + kHomePageUrl, mbOK);
+      break;
+    case TUpdateChecker::TOutcome::upToDate:
+    case TUpdateChecker::TOutcome::noInfo:
+      if (report)
+        prompter_->MessageBox(TMsgKind::information, "没有发现新版本，当前版本已经是最新版。", mbOK);
+      break;
+    case TUpdateChecker::TOutcome::noConnection:
+      if (report)
+        prompter_->MessageBox(TMsgKind::error, "无法连接主站，请检查网络状态。", mbOK);
+      break;
+  }
+}
 
 void TMainForm::mnExitClick() { close(); }
 
@@ -516,13 +792,4 @@ void TMainForm::mnRecentChangesClick() {
 void TMainForm::mnAboutClick() {
   TAboutForm about(this);
   about.exec();
-}
-
-void TMainForm::RecentFileClick() {
-  auto* a = qobject_cast<QAction*>(sender());
-  if (!a)
-    return;
-  const std::string path = shell_->RecentPath(a->data().toInt());
-  shell_->SetDocumentPath({});
-  LoadFile(path);
 }

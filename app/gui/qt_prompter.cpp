@@ -2,10 +2,15 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "app/gui/imageconv.h"
 #include "app/shell/filters.h"
+#include "imaging/io/pagestore.h"
 
 namespace {
 
@@ -22,6 +27,41 @@ QString CaseFreePattern(const std::string& pattern) {
 
 QString FromPath(const std::string& p) { return QFile::decodeName(QByteArray::fromStdString(p)); }
 std::string ToPath(const QString& p) { return QFile::encodeName(p).toStdString(); }
+
+// The preview pane of the open dialog: the first image of the file under the cursor, read as
+// the page list reads its pages, reduced to the pane.
+void AddPreviewPane(QFileDialog& dlg) {
+  auto* grid = qobject_cast<QGridLayout*>(dlg.layout());
+  if (!grid)
+    return;
+  auto* preview = new QLabel(&dlg);
+  preview->setObjectName(QStringLiteral("Preview"));
+  preview->setFixedSize(220, 220);
+  preview->setAlignment(Qt::AlignCenter);
+  preview->setFrameShape(QFrame::StyledPanel);
+  grid->addWidget(preview, 0, grid->columnCount(), grid->rowCount(), 1);
+  QObject::connect(&dlg, &QFileDialog::currentChanged, preview, [preview](const QString& path) {
+    preview->clear();
+    const QFileInfo info(path);
+    if (!info.isFile())
+      return;
+    TVlPageLoadRequest request;
+    request.fileName = QFile::encodeName(path).toStdString();
+    request.thumbnail = true;
+    request.thumbWidth = request.thumbHeight = 200;
+    TVlPageLoadResult result;
+    try {
+      VlDefaultPageLoader()(request, result);
+    } catch (...) {
+      return;  // a file that cannot be read shows no preview
+    }
+    if (!result.status.ok() || result.image.IsEmpty())
+      return;
+    const QImage img = VlToQImage(result.image);
+    const QSize fit = img.size().scaled(QSize(200, 200), Qt::KeepAspectRatio).boundedTo(img.size());
+    preview->setPixmap(QPixmap::fromImage(VlScaleForScreen(img, std::max(1, fit.width()), std::max(1, fit.height()), true)));
+  });
+}
 
 }  // namespace
 
@@ -114,6 +154,7 @@ std::vector<std::string> TQtPrompter::OpenFileDialog(const TOpenDialogRequest& r
     dlg.selectNameFilter(filters[request.filterIndex - 1]);
   if (!request.fileName.empty())
     dlg.selectFile(FromPath(request.fileName));
+  AddPreviewPane(dlg);
   std::vector<std::string> out;
   if (dlg.exec() != QDialog::Accepted)
     return out;

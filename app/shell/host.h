@@ -15,6 +15,8 @@ class TShellHost {
   virtual void EndBusy() {}
   // Title, status bar, undo buttons, navigator panel.
   virtual void RefreshStatus() {}
+  // Undo and redo buttons and menu items follow the histories' sizes.
+  virtual void UpdateUndoButtons() {}
   // Lets pending window events run (painting, the busy animation).
   virtual void ProcessEvents() {}
   // The page list's pages, order, selection or captions changed: repaint it.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "imaging/io/atomic_file.h"
 #include "imaging/io/thumbnail.h"
 #include "imaging/io/vlmio.h"
 
@@ -44,9 +45,28 @@ TVlPageStore::TVlPageStore()
     : images_(std::make_unique<TVlVirtualImageList>("ILIST", 10)),
       thumbs_(std::make_unique<TVlVirtualImageList>("ICACHE", 10)),
       loader_(VlDefaultPageLoader()),
-      mio_(std::make_unique<TVlMIO>(this)) {}
+      mio_(std::make_unique<TVlMIO>(this)) {
+  // A page that still loads from a file about to be replaced is loaded first, so that saving
+  // over a page's own source cannot lose the page.
+  replaceListener_ = VlAddFileReplaceListener([this](const std::filesystem::path& f) { LoadPagesReadingFrom(f); });
+}
+
+void TVlPageStore::LoadPagesReadingFrom(const std::filesystem::path& file) {
+  Lock l(mutex_);
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(pages_.size()); ++i) {
+    Page* p = PageAt(i);
+    if (!p->image && !p->fileName.empty() && VlSameFile(p->fileName, file))
+      EnsureLoaded(i);
+  }
+}
+
+bool TVlPageStore::LoadPage(std::int32_t index) {
+  Lock l(mutex_);
+  return EnsureLoaded(index);
+}
 
 TVlPageStore::~TVlPageStore() {
+  VlRemoveFileReplaceListener(replaceListener_);
   StopLoader();
   // No events while the store goes away.
   OnImageSelect = nullptr;

@@ -151,6 +151,10 @@ class TVlPageStore {
   std::int32_t PageOriginalHeight(std::int32_t index) const;
   // True when the page's image is in the store (loaded or stored), false when it still loads on demand.
   bool PageHasImage(std::int32_t index) const;
+  // Loads a page that still loads on demand (a placeholder when its file cannot be read). Call
+  // it before reading the sizes or changing the record of such a page: the load replaces the
+  // record with the reader's. False when out of range or the page has no source.
+  bool LoadPage(std::int32_t index);
   // True when the last on-demand read of the page failed (its image is the placeholder);
   // the reason is in PageLoadError.
   bool PageLoadFailed(std::int32_t index) const;
@@ -321,7 +325,10 @@ class TVlPageStore {
   void JobMain(Job* job);
   bool IsVisible(std::int32_t index) const;
 
+  void LoadPagesReadingFrom(const std::filesystem::path& file);
+
   mutable std::recursive_mutex mutex_;
+  int replaceListener_ = 0;
   std::vector<std::unique_ptr<Page>> pages_;
   std::uint64_t nextPageId_ = 1;
   std::int32_t selected_ = -1;

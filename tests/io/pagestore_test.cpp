@@ -13,6 +13,7 @@
 
 #include "imaging/io/thumbnail.h"
 #include "imaging/io/vlmio.h"
+#include "test_streams.h"
 
 namespace {
 
@@ -665,4 +666,47 @@ TEST(Thumbnail, FitAndReduce) {
   ASSERT_TRUE(VlReduceImage(bw, 4, 1, 0, g).ok());  // plain stretch keeps vl1g
   EXPECT_EQ(g.PixelFormat(), vl1g);
   EXPECT_EQ(g.RowPointer(0)[0] & 0xF0, 0xC0);
+}
+
+TEST(PageStore, AddFolderPagesAddsReadableFilesInNameOrder) {
+  TTempFolder dir;
+  for (const char* n : {"b.png", "a.PNG", "notes.txt", "scan.tif", "x.nef"})
+    WriteWholeFile(dir / n, {1, 2, 3});
+  std::filesystem::create_directory(dir / "sub.png");
+  TVlPageStore s;
+  s.SetStoreType(vltThumb);
+  EXPECT_EQ(s.AddFolderPages(dir.Path()), 4);
+  std::vector<std::string> names;
+  for (int i = 0; i < s.PageCount(); ++i) {
+    names.push_back(s.PageInfoText(i));
+    EXPECT_EQ(s.PageFileName(i), (dir / s.PageInfoText(i)).string());
+    EXPECT_FALSE(s.PageHasImage(i));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"a.PNG", "b.png", "scan.tif", "x.nef"}));
+  TVlPageStore limited;
+  EXPECT_EQ(limited.AddFolderPages(dir.Path(), 1), 1);
+  EXPECT_EQ(limited.AddFolderPages(dir.Path(), 0), 0);
+}
+
+TEST(PageStore, ThumbStoresAskForReducedReads) {
+  TVlPageStore s;
+  s.SetStoreType(vltThumb);
+  s.SetThumbSize(150, 150);
+  s.SetLoaderPoolSize(0);
+  TVlPageLoadRequest seen;
+  s.SetPageLoader([&](const TVlPageLoadRequest& r, TVlPageLoadResult& out) {
+    seen = r;
+    Fill(out.image, 300, 200, vl24RGB, 1);
+    out.sourceWidth = 3000;
+    out.sourceHeight = 2000;
+    out.status = TVlStatus::Ok();
+  });
+  s.SetPageFileName(s.InsertPageNoSelect(0), "photo.jpg");
+  TVlBitmap t;
+  ASSERT_EQ(s.PageThumbnail(0, t), TVlThumbState::ready);
+  EXPECT_TRUE(seen.thumbnail);
+  EXPECT_EQ(seen.thumbWidth, 150);
+  EXPECT_EQ(s.PageImageWidth(0), 150);
+  EXPECT_EQ(s.PageImageHeight(0), 100);
+  EXPECT_EQ(s.PageOriginalWidth(0), 3000);
 }

@@ -3,6 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QFontDatabase>
 #include <QMenu>
 #include <QMenuBar>
@@ -345,4 +348,62 @@ TEST(ProgramOptions, HelpAndVersionNeedNoDisplay) {
       EXPECT_NE(out.find("usage: vellumo [FILE...]"), std::string::npos) << out;
     }
   }
+}
+
+TEST(MainForm, DroppedFilesLoadWithTheirFullPathsInOrder) {
+  TTempFolder dir("drop");
+  TScriptedPrompter prompter;
+  TMainForm form(&prompter, dir / "vellumo.ini");
+  std::vector<std::string> seen;
+  form.Shell().readImageCount = [&](const std::string& p) {
+    seen.push_back(p);
+    return 0;
+  };
+  // A path far beyond 255 characters, and a second one.
+  std::filesystem::path deep = dir.Path();
+  for (int i = 0; i < 8; ++i)
+    deep /= std::string(40, char('a' + i));
+  std::filesystem::create_directories(deep);
+  const std::string first = (deep / "第一份扫描文件.tif").string();
+  const std::string second = (dir / "b.tif").string();
+  ASSERT_GT(first.size(), 300u);
+  std::ofstream(first).flush();  // the files exist (empty: no readable page)
+  std::ofstream(second).flush();
+  form.Shell().SetDocumentPath("/already/open.tif");
+  form.RefreshStatus();
+
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(first)), QUrl::fromLocalFile(QString::fromStdString(second)),
+                QUrl(QStringLiteral("https://example.org/x.tif"))});
+  // As the desktop does it: the window accepts the drag when it enters, then the drop.
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &enter);
+  ASSERT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &drop);
+  EXPECT_EQ(seen, (std::vector<std::string>{first, second}));
+  EXPECT_EQ(form.Shell().DocumentPath(), "/already/open.tif");  // a drop adds pages, the title stays
+  EXPECT_EQ(form.windowTitle(), "Vellumo - open.tif");
+}
+
+TEST(MainForm, TwoArgumentsLoadInOrderAndTheFirstIsTheDocument) {
+  TTempFolder dir("args");
+  TScriptedPrompter prompter;
+  TMainForm form(&prompter, dir / "vellumo.ini");
+  std::vector<std::string> seen;
+  form.Shell().readImageCount = [&](const std::string& p) {
+    seen.push_back(p);
+    return 0;
+  };
+  const std::string a = (dir / "a.tif").string(), b = (dir / "b.tif").string();
+  std::ofstream(a).flush();  // the files exist (empty: no readable page)
+  std::ofstream(b).flush();
+  form.LoadArguments({a, b});
+  EXPECT_EQ(seen, (std::vector<std::string>{a, b}));
+  EXPECT_EQ(form.Shell().DocumentPath(), a);
+  EXPECT_EQ(form.windowTitle(), "Vellumo - a.tif");
+  ASSERT_EQ(form.Shell().History().Size(), 1u);
+  EXPECT_EQ(form.Shell().History().Entries()[0].path, a);
+  EXPECT_EQ(form.Shell().settings.lastOpen, a);
+  EXPECT_EQ(form.RecentFilesMenu()->actions()[0]->text(), QString::fromStdString("&1 " + a));
 }
