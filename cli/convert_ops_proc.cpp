@@ -26,15 +26,56 @@
 
 namespace {
 
-// Runs `body` on the page through a processing object without a view or an undo history.
-TPageOperation Run(std::function<void(TVlProc&)> body) {
-  return [body](TVlBitmap& page, TIOParamsVals&, std::string&) {
+// Bits per sample and samples per pixel of a pixel format, as a parameter record states them.
+void SampleLayout(TVlPixelFormat f, std::int32_t& bits, std::int32_t& samples) {
+  switch (f) {
+    case vl1g:
+      bits = 1, samples = 1;
+      break;
+    case vl8p:
+    case vl8g:
+      bits = 8, samples = 1;
+      break;
+    case vl16g:
+      bits = 16, samples = 1;
+      break;
+    case vl32f:
+      bits = 32, samples = 1;
+      break;
+    case vlCMYK:
+      bits = 8, samples = 4;
+      break;
+    case vlRGB48:
+      bits = 16, samples = 3;
+      break;
+    default:
+      bits = 8, samples = 3;
+      break;
+  }
+}
+
+// Runs `body` on the page through a processing object without a view or an undo history. The
+// page's record follows the page: its size, its sample layout when the operation changed the
+// pixel format (a blurred 1-bit page is written as gray, a dithered one as 1-bit), and, for a
+// quarter turn (`swapsAxes`), its horizontal and vertical resolution.
+TPageOperation Run(std::function<void(TVlProc&)> body, bool swapsAxes = false) {
+  return [body, swapsAxes](TVlBitmap& page, TIOParamsVals& params, std::string&) {
+    const TVlPixelFormat before = page.PixelFormat();
     TVlProc proc;
     proc.SetImage(&page);
     proc.SetBackground(VlColor(160, 160, 164));
     proc.AutoUndo = false;
     proc.SetUndoLimit(0);
     body(proc);
+    if (page.PixelFormat() != before)
+      SampleLayout(page.PixelFormat(), params.bitsPerSample, params.samplesPerPixel);
+    if (swapsAxes && !page.IsEmpty()) {
+      const std::int32_t x = params.dpiX, y = params.dpiY;
+      params.SetDpiX(y);
+      params.SetDpiY(x);
+    }
+    params.width = page.Width();
+    params.height = page.Height();
     return true;
   };
 }
@@ -68,18 +109,22 @@ TConvertOption Simple(const char* name, const char* usage, std::function<void(TV
 }  // namespace
 
 VL_CONVERT_OPTION({"--rotate", TConvertOption::Value::required,
-                   "--rotate 90|180|270|DEGREES  turn counter-clockwise (90, 180, 270 exact)",
+                   "--rotate 90|180|270|DEGREES\n                                  turn counter-clockwise (90, 180, "
+                   "270: exact turns)",
                    [](const std::string& v, TPageOperation& op, std::string& error) {
                      double angle;
                      if (!ParseNumber(v, angle)) {
                        error = "--rotate needs an angle in degrees, not '" + v + "'";
                        return false;
                      }
-                     op = Run([angle](TVlProc& p) { p.Rotate(true, -1, angle); });
+                     // An odd number of quarter turns exchanges the axes.
+                     const bool quarter = std::fmod(std::fabs(angle), 180.0) == 90.0;
+                     op = Run([angle](TVlProc& p) { p.Rotate(true, -1, angle); }, quarter);
                      return true;
                    }});
 
-VL_CONVERT_OPTION({"--flip", TConvertOption::Value::required, "--flip h|v  mirror left-right (h) or top-bottom (v)",
+VL_CONVERT_OPTION({"--flip", TConvertOption::Value::required,
+                   "--flip h|v                  mirror left-right (h) or top-bottom (v)",
                    [](const std::string& v, TPageOperation& op, std::string& error) {
                      if (v != "h" && v != "v") {
                        error = "--flip needs h or v, not '" + v + "'";
@@ -90,18 +135,24 @@ VL_CONVERT_OPTION({"--flip", TConvertOption::Value::required, "--flip h|v  mirro
                      return true;
                    }});
 
-VL_CONVERT_OPTION(Simple("--negative", "--negative  invert the page", [](TVlProc& p) { p.Negative(); }));
-VL_CONVERT_OPTION(Simple("--gray", "--gray  colour pages to gray", [](TVlProc& p) { p.ConvertToGray(); }));
-VL_CONVERT_OPTION(Simple("--bw", "--bw  black and white by Floyd-Steinberg error diffusion",
+VL_CONVERT_OPTION(Simple("--negative", "--negative                  invert the page",
+                         [](TVlProc& p) { p.Negative(); }));
+VL_CONVERT_OPTION(Simple("--gray", "--gray                      colour pages to gray",
+                         [](TVlProc& p) { p.ConvertToGray(); }));
+VL_CONVERT_OPTION(Simple("--bw", "--bw                        black and white by Floyd-Steinberg error diffusion",
                          [](TVlProc& p) { p.ConvertToBW_FloyedSteinberg(); }));
-VL_CONVERT_OPTION(Simple("--autocontrast", "--autocontrast  stretch between the histogram's black and white points",
+VL_CONVERT_OPTION(Simple("--autocontrast",
+                         "--autocontrast              stretch between the histogram's black and white points",
                          [](TVlProc& p) { p.AutoContrast(); }));
-VL_CONVERT_OPTION(Simple("--whiten", "--whiten  make the paper background white",
+VL_CONVERT_OPTION(Simple("--whiten", "--whiten                    make the paper background white",
                          [](TVlProc& p) { p.WhiteBalance_AutoWhite(); }));
-VL_CONVERT_OPTION(Simple("--sharpen", "--sharpen  sharpen along edges", [](TVlProc& p) { p.AutoSharp(68, 0.035); }));
-VL_CONVERT_OPTION(Simple("--trim", "--trim  crop the scanner's borders", [](TVlProc& p) { p.TrimBorders(6); }));
+VL_CONVERT_OPTION(Simple("--sharpen", "--sharpen                   sharpen along edges",
+                         [](TVlProc& p) { p.AutoSharp(68, 0.035); }));
+VL_CONVERT_OPTION(Simple("--trim", "--trim                      crop the scanner's borders",
+                         [](TVlProc& p) { p.TrimBorders(6); }));
 
-VL_CONVERT_OPTION({"--blur", TConvertOption::Value::required, "--blur 1|2|3  blur lightly, medium or heavily",
+VL_CONVERT_OPTION({"--blur", TConvertOption::Value::required,
+                   "--blur 1|2|3                blur lightly, medium or heavily",
                    [](const std::string& v, TPageOperation& op, std::string& error) {
                      long long level;
                      if (!ParseInt(v, level)) {
@@ -113,7 +164,8 @@ VL_CONVERT_OPTION({"--blur", TConvertOption::Value::required, "--blur 1|2|3  blu
                      return true;
                    }});
 
-VL_CONVERT_OPTION({"--crop", TConvertOption::Value::required, "--crop X,Y,W,H  keep the rectangle W x H at X,Y",
+VL_CONVERT_OPTION({"--crop", TConvertOption::Value::required,
+                   "--crop X,Y,W,H              keep the rectangle W x H at X,Y",
                    [](const std::string& v, TPageOperation& op, std::string& error) {
                      std::vector<long long> n;
                      std::size_t start = 0;
