@@ -127,8 +127,11 @@ std::int64_t TVlFileStream::Read(void* buffer, std::int64_t n) {
       pos_ += r;
       continue;
     }
+    // A read that continues the buffer reads ahead in full; one after a seek elsewhere
+    // (directory walks, tag data) takes a small block, since it rarely reads on.
+    const std::int64_t ahead = pos_ == bufStart_ + bufLen_ ? kFileBuffer : std::max<std::int64_t>(want, 4096);
     buf_.resize(kFileBuffer);
-    ssize_t r = ::pread(fd_, buf_.data(), kFileBuffer, pos_);
+    ssize_t r = ::pread(fd_, buf_.data(), static_cast<size_t>(ahead), pos_);
     if (r < 0 && errno == EINTR)
       continue;
     if (r <= 0) {
