@@ -7,8 +7,9 @@
 #
 # The input TIFF is made from the ten pages of bench_pdf_writer --write-pbm, coded G4 by
 # ppm2tiff and joined by tiffcp. Vellumo rows:
-#   "vellumo-cli convert"   the whole road: TIFF read, G4 decoded, G4 coded again, PDF written
-#                           (when vellumo-cli has a convert command that writes PDF);
+#   "vellumo TIFF to PDF"   bench_pdf_writer --input: every page read and G4-decoded by our TIFF
+#                           reader, G4-coded again and written (the whole road of a conversion);
+#   "vellumo-cli convert"   the same through the command-line tool, when it writes PDF;
 #   "vellumo writer only"   bench_pdf_writer: the same pages from memory, G4 coded, PDF written.
 # tiff2pdf and img2pdf copy the G4 strips into the PDF without decoding them.
 set -euo pipefail
@@ -54,6 +55,7 @@ run "tiff2pdf" "$work/tiff2pdf.pdf" tiff2pdf -o "$work/tiff2pdf.pdf" "$work/inpu
 if command -v img2pdf >/dev/null; then
   run "img2pdf" "$work/img2pdf.pdf" img2pdf -o "$work/img2pdf.pdf" "$work/input.tif"
 fi
+run "vellumo TIFF to PDF" "$work/road.pdf" "$bench" --input "$work/input.tif" --compression 2 "$work/road.pdf"
 if [ -x "$cli" ] && "$cli" convert --help 2>&1 | grep -qi pdf; then
   run "vellumo-cli convert" "$work/vellumo.pdf" "$cli" convert "$work/input.tif" "$work/vellumo.pdf"
 else

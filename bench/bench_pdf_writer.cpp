@@ -1,16 +1,21 @@
 // bench_pdf_writer: writes a many-page PDF document and reports time, pages per second and
 // peak memory.
 //
-//   bench_pdf_writer [--pages N] [--compression C] [--colour] [output.pdf]
+//   bench_pdf_writer [--pages N] [--compression C] [--colour] [--in-memory] [output.pdf]
+//   bench_pdf_writer --input FILE.tif [--compression C] output.pdf
 //   bench_pdf_writer --write-pbm DIR      the ten bilevel pages as DIR/page-0.pbm .. page-9.pbm
 //
 // Pages are text-like 2480 x 3508 bilevel scans (300 dpi A4; ten different pages used in
-// turn, see TextPage), or 1240 x 1754 colour pages with --colour, made in memory, so the figure is the PDF
-// writer's own cost: encoding (C: 0 none, 1 RunLength, 2 G4, 3 G3 2-D, 4 JPEG, 5 LZW; default
-// 2) and writing. Without arguments: 50 G4 pages into a temporary file. bench/bench_pdf.sh
-// runs it side by side with peer tools.
+// turn, see TextPage), or 1240 x 1754 colour pages with --colour, made in memory, so the
+// figure is the PDF writer's own cost: encoding (C: 0 none, 1 RunLength, 2 G4, 3 G3 2-D,
+// 4 JPEG, 5 LZW; default 2) and writing. --in-memory keeps the encoded data in memory instead
+// of the spool file (same output bytes). With --input every page of a TIFF file is read
+// (decoded) and written, page size by the A4 auto-rotate rule: the whole road of a
+// conversion. Without arguments: 50 G4 pages into a temporary
+// file. bench/bench_pdf.sh runs it side by side with peer tools.
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +33,7 @@
 #include "imaging/stream.h"
 #include "pdf/pdf_images.h"
 #include "tiff/tiff_codecs.h"
+#include "tiff/tiff_reader.h"
 
 namespace {
 
@@ -122,11 +128,13 @@ long PeakRssKiB() {
 
 int main(int argc, char** argv) {
   int pages = 50, compression = pdfG4;
-  bool colour = false;
-  std::string output, pbmDir;
+  bool colour = false, inMemory = false;
+  std::string output, pbmDir, input;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--write-pbm" && i + 1 < argc)
+    if (a == "--input" && i + 1 < argc)
+      input = argv[++i];
+    else if (a == "--write-pbm" && i + 1 < argc)
       pbmDir = argv[++i];
     else if (a == "--pages" && i + 1 < argc)
       pages = std::atoi(argv[++i]);
@@ -134,10 +142,12 @@ int main(int argc, char** argv) {
       compression = std::atoi(argv[++i]);
     else if (a == "--colour")
       colour = true;
+    else if (a == "--in-memory")
+      inMemory = true;
     else if (!a.empty() && a[0] != '-')
       output = a;
     else {
-      std::fprintf(stderr, "usage: bench_pdf_writer [--pages N] [--compression C] [--colour] [output.pdf] | --write-pbm DIR\n");
+      std::fprintf(stderr, "usage: bench_pdf_writer [--pages N] [--compression C] [--colour] [--in-memory] [output.pdf] | --write-pbm DIR\n");
       return 2;
     }
   }
@@ -155,16 +165,42 @@ int main(int argc, char** argv) {
     output = (std::filesystem::temp_directory_path() / "bench_pdf_writer.pdf").string();
 
   std::vector<std::unique_ptr<TVlBitmap>> sources;
-  for (unsigned s = 0; s < 10; ++s)
-    sources.push_back(colour ? ColourPage(s + 1) : TextPage(s + 1));
+  std::unique_ptr<TVlFileStream> tiff;
+  if (input.empty()) {
+    for (unsigned s = 0; s < 10; ++s)
+      sources.push_back(colour ? ColourPage(s + 1) : TextPage(s + 1));
+  } else {
+    tiff = std::make_unique<TVlFileStream>(input, TVlFileStream::Mode::read);
+    ProgressRecord progress;
+    std::int32_t count = 0;
+    if (!ReadTIFF(nullptr, *tiff, count, nullptr, progress, true, nullptr, false, false, false).ok() || count < 1) {
+      std::fprintf(stderr, "%s: no TIFF pages\n", input.c_str());
+      return 1;
+    }
+    pages = count;
+    sources.push_back(std::make_unique<TVlBitmap>());
+  }
   const long rssBefore = PeakRssKiB();
 
   const auto t0 = std::chrono::steady_clock::now();
   auto builder = BeginPDF();
+  builder->spoolInMemory = inMemory;
   TIOParamsVals first;
   for (int i = 0; i < pages; ++i) {
     TVlBitmap& page = *sources[static_cast<std::size_t>(i) % sources.size()];
     TIOParamsVals params;
+    if (tiff) {
+      params.SetImageIndex(i);
+      std::atomic<bool> aborting{false};
+      ProgressRecord read;
+      read.abortFlag = &aborting;
+      std::int32_t count = 0;
+      const TVlStatus rs = ReadTIFF(&page, *tiff, count, &params, read, false, nullptr, false, false, false);
+      if (!rs.ok()) {
+        std::fprintf(stderr, "reading page %d: %s\n", i + 1, DescribeStatus(rs).c_str());
+        return 1;
+      }
+    }
     params.pdfCompression = static_cast<std::uint8_t>(compression);
     const TPDFPaperSize paper = PDFPageSizeForImage(kPDFPaperA4, true, page.Width(), page.Height());
     params.pdfPaperWidth = paper.width;
@@ -194,9 +230,9 @@ int main(int argc, char** argv) {
   const double write = std::chrono::duration<double>(t2 - t1).count();
   std::error_code ec;
   const auto bytes = std::filesystem::file_size(output, ec);
-  std::printf("pdf writer: %d %s pages, compression %d: encode %.2f s, write %.2f s, %.1f pages/s, %.1f MB, "
+  std::printf("%s: %d %s pages, compression %d: encode %.2f s, write %.2f s, %.1f pages/s, %.1f MB, "
               "peak RSS %ld KiB (%ld KiB before writing)\n",
-              pages, colour ? "colour" : "bilevel", compression, encode, write, pages / (encode + write),
+              tiff ? "TIFF to pdf" : "pdf writer", pages, colour ? "colour" : "bilevel", compression, encode, write, pages / (encode + write),
               static_cast<double>(bytes) / 1e6, PeakRssKiB(), rssBefore);
   if (temporary)
     std::filesystem::remove(output, ec);

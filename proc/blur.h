@@ -1,6 +1,6 @@
 // Gaussian blur with integer weights.
 //
-// Entry points: VlBlurKernel, VlGaussianBlur.
+// Entry points: VlBlurKernel, VlGaussianBlur, VlBlurAllowAvx2.
 //
 // The kernel has 201 weights in units of 1/65536 centred on index 100 (w[i] = exp(-((i - 100) /
 // r)^2 / 2), normalised and rounded); its effective radius R drops the zero weights at both ends
@@ -22,6 +22,10 @@ struct TVlBlurKernel {
 
 // False for a radius that is not > 0.
 bool VlBlurKernel(double radius, TVlBlurKernel& kernel);
+
+// Whether the blur may use AVX2 where the processor has it (tests switch it off to check the
+// baseline code).
+bool& VlBlurAllowAvx2();
 
 // Blurs a vl8g or vl24RGB image in place (other formats: unsupported). Radius <= 0: nothing.
 TVlStatus VlGaussianBlur(TVlBitmap& image, double radius, const TVlProcProgress& progress = {});

@@ -44,7 +44,7 @@ bool PasteFromClipboardData(const std::string& mime, const std::uint8_t* data, s
   if (mime == kVlMimeBmp) {
     TVlBitmap fresh;
     TVlStatus s = size >= 2 && data[0] == 'B' && data[1] == 'M' ? ReadBmpBlock(data, size, fresh)
-                                                                 : ReadPackedDib(data, size, fresh);
+                                                                : ReadPackedDib(data, size, fresh);
     if ((!s.ok() && s.code != TVlStatusCode::truncated) || fresh.IsEmpty())
       return false;
     return image.AssignImage(fresh).ok();

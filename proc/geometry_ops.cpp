@@ -14,8 +14,7 @@
 // ===================================================================== helpers
 
 void VlZeroRows(TVlBitmap& image) {
-  for (std::int32_t y = 0; y < image.Height(); ++y)
-    std::memset(image.RowPointer(y), 0, size_t(image.RowLength()));
+  for (std::int32_t y = 0; y < image.Height(); ++y) std::memset(image.RowPointer(y), 0, size_t(image.RowLength()));
   image.RowPointer(0);
 }
 
@@ -32,19 +31,18 @@ void VlRowAsRGB(TVlBitmap& image, std::int32_t y, TVlRGB* out) {
       }
       return;
     case vl8g:
-      for (std::int32_t x = 0; x < W; ++x)
-        out[x] = {r[x], r[x], r[x]};
+      for (std::int32_t x = 0; x < W; ++x) out[x] = {r[x], r[x], r[x]};
       return;
     case vl8p: {
       const TVlRGB* pal = image.Palette();
-      for (std::int32_t x = 0; x < W; ++x)
-        out[x] = pal ? pal[r[x]] : TVlRGB{};
+      for (std::int32_t x = 0; x < W; ++x) out[x] = pal ? pal[r[x]] : TVlRGB{};
       return;
     }
-    case vl24RGB: std::memcpy(out, r, size_t(W) * 3); return;
+    case vl24RGB:
+      std::memcpy(out, r, size_t(W) * 3);
+      return;
     default:
-      for (std::int32_t x = 0; x < W; ++x)
-        out[x] = image.PixelAsRGB(x, y);
+      for (std::int32_t x = 0; x < W; ++x) out[x] = image.PixelAsRGB(x, y);
   }
 }
 
@@ -99,8 +97,7 @@ bool VlTrimBordersRect(TVlBitmap& image, std::int32_t divisor, TVlRect& rect) {
   }
   image.accessMode = mode;
   std::int64_t total = 0;
-  for (std::int64_t v : rowSum)
-    total += v;
+  for (std::int64_t v : rowSum) total += v;
   const std::int64_t rowMean = total / H, colMean = total / W;
   const std::int64_t rowTol = rowMean / divisor, colTol = colMean / divisor;
   auto colTypical = [&](std::int32_t x) { return std::llabs(colSum[size_t(x)] - colMean) < colTol; };

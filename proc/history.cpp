@@ -190,9 +190,16 @@ std::int64_t TVlStoredImage::StoredBytes() const {
 
 // ===================================================================== history
 
+std::int64_t TVlHistory::MemoryBytes() const {
+  std::int64_t n = 0;
+  for (const Entry& e : entries_)
+    if (e.image && e.image->InMemory())
+      n += e.image->StoredBytes();
+  return n;
+}
+
 void TVlHistory::Push(Entry entry, std::int32_t limit) {
-  while (!entries_.empty() && std::int32_t(entries_.size()) >= limit)
-    entries_.pop_front();
+  while (!entries_.empty() && std::int32_t(entries_.size()) >= limit) entries_.pop_front();
   entries_.push_back(std::move(entry));
 }
 

@@ -4,11 +4,11 @@
 // each with its kind and caption), TVlDeflateWriter / TVlInflateReader (zlib streams over a
 // TVlStream, used for the states kept in files).
 //
-// A small state is a TVlBitmap copy in memory. A state of more than the memory limit is written
-// as a raw snapshot (TVlBitmap::WriteRawSnapshot), deflated, into a delete-on-close temporary
-// file and read back through ReadRawSnapshot, which validates it like any other input. Scanned
-// pages compress to a few per cent, so the history of a large page costs little disk and no
-// memory. When no temporary file can be made the state stays in memory.
+// A state is a TVlBitmap copy in memory while the histories stay within their memory budget;
+// beyond it a state is written as a raw snapshot (TVlBitmap::WriteRawSnapshot), deflated, into
+// a delete-on-close temporary file and read back through ReadRawSnapshot, which validates it like any other input.
+// Scanned pages compress to a few per cent, so the history of a large page costs little disk and no memory. When no
+// temporary file can be made the state stays in memory.
 #pragma once
 
 #include <cstdint>
@@ -74,6 +74,7 @@ class TVlStoredImage {
   // Replaces `image` with the stored state (the image keeps its Location).
   TVlStatus Restore(TVlBitmap& image) const;
   bool InFile() const { return file_ != nullptr; }
+  bool InMemory() const { return memory_ != nullptr; }
   // Bytes the state occupies (memory or file).
   std::int64_t StoredBytes() const;
 
@@ -88,14 +89,16 @@ class TVlStoredImage {
 class TVlHistory {
  public:
   struct Entry {
-    std::uint8_t kind = 1;         // 1 image, 2 selection, 3 vector objects
-    std::string caption;           // empty until the operation sets it
-    std::int32_t layer = -1;       // view layer at recording time (-1 without a view)
+    std::uint8_t kind = 1;                  // 1 image, 2 selection, 3 vector objects
+    std::string caption;                    // empty until the operation sets it
+    std::int32_t layer = -1;                // view layer at recording time (-1 without a view)
     std::unique_ptr<TVlStoredImage> image;  // kind 1
     std::vector<std::uint8_t> data;         // kinds 2 and 3
   };
 
   std::int32_t Count() const { return std::int32_t(entries_.size()); }
+  // Bytes of the image states held in memory.
+  std::int64_t MemoryBytes() const;
   // Drops the oldest entries until fewer than `limit` remain, then appends.
   void Push(Entry entry, std::int32_t limit);
   // The entry `depth` places below the newest, or null.

@@ -39,9 +39,12 @@ double VlFillValue(const TVlBitmap& image, TVlColor colour) {
   colour &= 0xFFFFFF;
   TVlRGB c = VlColorToRGB(colour);
   switch (image.PixelFormat()) {
-    case vl8g: return VlGray(c);
-    case vl16g: return VlGray(c) * 257.0;
-    case vl32f: return VlGray(c) / 255.0;
+    case vl8g:
+      return VlGray(c);
+    case vl16g:
+      return VlGray(c) * 257.0;
+    case vl32f:
+      return VlGray(c) / 255.0;
     case vl8p: {
       const TVlRGB* pal = image.Palette();
       if (!pal)
@@ -56,7 +59,8 @@ double VlFillValue(const TVlBitmap& image, TVlColor colour) {
       }
       return best;
     }
-    default: return double(colour);
+    default:
+      return double(colour);
   }
 }
 
@@ -66,8 +70,7 @@ void TVlSimpleView::SelectRect(std::int32_t left, std::int32_t top, std::int32_t
   if (!selection->Allocate(w, h, 1).ok())
     return;
   for (std::int32_t y = std::max(top, 0); y <= std::min(bottom, h - 1); ++y)
-    for (std::int32_t x = std::max(left, 0); x <= std::min(right, w - 1); ++x)
-      selection->SetPixel(x, y, 1);
+    for (std::int32_t x = std::max(left, 0); x <= std::min(right, w - 1); ++x) selection->SetPixel(x, y, 1);
 }
 
 // ===================================================================== frame
@@ -123,7 +126,9 @@ TVlProcFrame::TVlProcFrame(TVlProc& proc, std::string caption, Options options) 
   }
 }
 
-TVlProcFrame::~TVlProcFrame() { Finish(); }
+TVlProcFrame::~TVlProcFrame() {
+  Finish();
+}
 
 void TVlProcFrame::Admit() {
   if (!proc_.AutoConvertFormat || VlFormatIn(image_->PixelFormat(), options_.admitted))
@@ -202,7 +207,9 @@ TVlBitmap* TVlProc::Image() const {
   return image_;
 }
 
-TVlColor TVlProc::Background() const { return view_ ? view_->BackgroundColor() : background_; }
+TVlColor TVlProc::Background() const {
+  return view_ ? view_->BackgroundColor() : background_;
+}
 
 void TVlProc::SetBackground(TVlColor colour) {
   if (view_)
@@ -225,7 +232,9 @@ bool TVlProc::Record(TVlHistory& history, std::uint8_t kind, bool fireEvent) {
     if (img && img->Width() >= 2 && img->Height() >= 2) {
       e.image = std::make_unique<TVlStoredImage>();
       e.layer = view_ ? view_->CurrentLayer() : -1;
-      added = e.image->Store(*img, undoMemoryLimit, undoCompression).ok();
+      const std::int64_t inMemory = undo_.MemoryBytes() + redo_.MemoryBytes();
+      const bool memory = inMemory + img->RawSnapshotSize() <= undoMemoryBudget;
+      added = e.image->Store(*img, memory ? INT64_MAX : -1, undoCompression).ok();
     }
   } else if (kind == 2 || kind == 3) {
     added = view_ && view_->SaveUndoData(kind, e.data);
@@ -237,8 +246,12 @@ bool TVlProc::Record(TVlHistory& history, std::uint8_t kind, bool fireEvent) {
   return added;
 }
 
-bool TVlProc::RecordUndoState(std::uint8_t kind) { return Record(undo_, kind, true); }
-bool TVlProc::RecordRedoState(std::uint8_t kind) { return Record(redo_, kind, false); }
+bool TVlProc::RecordUndoState(std::uint8_t kind) {
+  return Record(undo_, kind, true);
+}
+bool TVlProc::RecordRedoState(std::uint8_t kind) {
+  return Record(redo_, kind, false);
+}
 
 void TVlProc::Apply(TVlHistory& history, std::int32_t depth) {
   TVlBitmap* img = Image();
@@ -262,9 +275,21 @@ void TVlProc::Apply(TVlHistory& history, std::int32_t depth) {
     view_->RefreshView();
 }
 
-void TVlProc::ApplyUndo(std::int32_t depth) { Apply(undo_, depth); }
-void TVlProc::ApplyRedo(std::int32_t depth) { Apply(redo_, depth); }
-void TVlProc::DropLastUndo() { undo_.DropNewest(); }
-void TVlProc::DropLastRedo() { redo_.DropNewest(); }
-void TVlProc::ClearUndoHistory() { undo_.Clear(); }
-void TVlProc::ClearRedoHistory() { redo_.Clear(); }
+void TVlProc::ApplyUndo(std::int32_t depth) {
+  Apply(undo_, depth);
+}
+void TVlProc::ApplyRedo(std::int32_t depth) {
+  Apply(redo_, depth);
+}
+void TVlProc::DropLastUndo() {
+  undo_.DropNewest();
+}
+void TVlProc::DropLastRedo() {
+  redo_.DropNewest();
+}
+void TVlProc::ClearUndoHistory() {
+  undo_.Clear();
+}
+void TVlProc::ClearRedoHistory() {
+  redo_.Clear();
+}

@@ -66,11 +66,12 @@ using TVlFormatSet = std::uint16_t;
 constexpr TVlFormatSet kVlAllFormats = 0x03FE;  // vl1g .. vlCIELab
 constexpr TVlFormatSet VlFormats(std::initializer_list<TVlPixelFormat> formats) {
   TVlFormatSet s = 0;
-  for (TVlPixelFormat f : formats)
-    s = TVlFormatSet(s | (1u << f));
+  for (TVlPixelFormat f : formats) s = TVlFormatSet(s | (1u << f));
   return s;
 }
-constexpr bool VlFormatIn(TVlPixelFormat f, TVlFormatSet s) { return f <= vlCIELab && (s >> f) & 1u; }
+constexpr bool VlFormatIn(TVlPixelFormat f, TVlFormatSet s) {
+  return f <= vlCIELab && (s >> f) & 1u;
+}
 
 // The format an operation admitting `admitted` works in for an image of format `f`: f itself
 // when admitted, else the first admitted candidate of f's row of the preference table, else the
@@ -214,9 +215,11 @@ class TVlProc {
   // Capacity of each history; 0 (or negative) disables recording.
   std::int32_t UndoLimit() const { return undoLimit_ < 0 ? 0 : undoLimit_; }
   void SetUndoLimit(std::int32_t limit) { undoLimit_ = limit; }
-  // Image states of more than this many bytes are kept deflated in a temporary file.
-  std::int64_t undoMemoryLimit = std::int64_t(4) << 20;
-  // zlib level for those states (0 stores them uncompressed).
+  // Bytes of image states both histories keep in memory together; a state that would go beyond
+  // is kept deflated in a delete-on-close temporary file instead (an A4 page at 300 dpi is 1 MiB
+  // in 1 bit and 26 MiB in 24 bits).
+  std::int64_t undoMemoryBudget = std::int64_t(256) << 20;
+  // zlib level for the states in files (0 stores them uncompressed).
   int undoCompression = 1;
 
   // ---- events ----
@@ -264,6 +267,8 @@ class TVlProc {
   std::string UndoCaption(std::int32_t depth = 0) const { return undo_.Caption(depth); }
   std::string RedoCaption(std::int32_t depth = 0) const { return redo_.Caption(depth); }
   void SetUndoCaption(const std::string& caption) { undo_.SetNewestCaption(caption); }
+  // Bytes of image states both histories hold in memory (the rest are in temporary files).
+  std::int64_t HistoryMemoryBytes() const { return undo_.MemoryBytes() + redo_.MemoryBytes(); }
 
   // ---- clipboard (proc/clipboard.h: payloads, pasted data, the adapter) ----
   // Puts the image on the clipboard as a BMP (and PNG when a PNG encoder is installed), with

@@ -16,14 +16,20 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 // Round half to even ("Round"); Trunc toward zero.
-inline double RoundE(double v) { return std::nearbyint(v); }
+inline double RoundE(double v) {
+  return std::nearbyint(v);
+}
 inline std::int64_t ToInt(double v) {
   if (!(v == v))
     return 0;
   return std::int64_t(std::clamp(v, -9.0e18, 9.0e18));
 }
-inline std::int64_t Trunc(double v) { return ToInt(std::trunc(v)); }
-inline std::int64_t RoundI(double v) { return ToInt(RoundE(v)); }
+inline std::int64_t Trunc(double v) {
+  return ToInt(std::trunc(v));
+}
+inline std::int64_t RoundI(double v) {
+  return ToInt(RoundE(v));
+}
 
 // clamp0..255(Round((prev * a + cur * b + 2048) / 4096)), exact in integers.
 inline std::uint8_t Blend(int prev, int cur, int a, int b) {
@@ -60,8 +66,7 @@ class AllRows {
   TVlStatus Load(TVlBitmap& b) {
     rows_.resize(size_t(b.Height()));
     if (b.Location() != vlTempFile) {
-      for (std::int32_t y = 0; y < b.Height(); ++y)
-        rows_[size_t(y)] = b.RowPointer(y);
+      for (std::int32_t y = 0; y < b.Height(); ++y) rows_[size_t(y)] = b.RowPointer(y);
       return TVlStatus::Ok();
     }
     const std::int64_t len = b.RowLength();
@@ -123,8 +128,7 @@ TVlStatus ShearPlane(TVlBitmap& src, TVlBitmap& out, TVlPixelFormat format, bool
     const int a = int(Trunc((offset - double(shift)) * 4096));
     const int b = 4096 - a;
     std::uint8_t* row = buf1.data() + y * W1 * N;
-    for (std::int64_t x = 0; x < W1; ++x)
-      std::memcpy(row + x * N, bg, N);
+    for (std::int64_t x = 0; x < W1; ++x) std::memcpy(row + x * N, bg, N);
     const std::uint8_t* s = src.RowPointer(std::int32_t(y));
     for (std::int64_t x = 0; x < W; ++x) {
       const std::int64_t col = shift + x;
@@ -133,13 +137,11 @@ TVlStatus ShearPlane(TVlBitmap& src, TVlBitmap& out, TVlPixelFormat format, bool
       std::uint8_t* d = row + col * N;
       const std::uint8_t* cur = s + x * N;
       const std::uint8_t* prev = x > 0 ? s + (x - 1) * N : bg;
-      for (int ch = 0; ch < N; ++ch)
-        d[ch] = aa ? Blend(prev[ch], cur[ch], a, b) : cur[ch];
+      for (int ch = 0; ch < N; ++ch) d[ch] = aa ? Blend(prev[ch], cur[ch], a, b) : cur[ch];
     }
     const std::int64_t tail = shift + W;
     if (aa && a > 0 && tail >= 0 && tail < W1)
-      for (int ch = 0; ch < N; ++ch)
-        row[tail * N + ch] = Blend(s[(W - 1) * N + ch], bg[ch], a, b);
+      for (int ch = 0; ch < N; ++ch) row[tail * N + ch] = Blend(s[(W - 1) * N + ch], bg[ch], a, b);
   }
 
   // Pass 2: vertical shear into W1 x H2, done row by row: destination row Y of column x takes
@@ -170,12 +172,10 @@ TVlStatus ShearPlane(TVlBitmap& src, TVlBitmap& out, TVlPixelFormat format, bool
         }
         const bool prevPlaced = y >= 1 && y - 1 + shift >= 0;
         const std::uint8_t* prev = prevPlaced ? cur - W1 * N : bg;
-        for (int ch = 0; ch < N; ++ch)
-          d[ch] = Blend(prev[ch], cur[ch], a, b);
+        for (int ch = 0; ch < N; ++ch) d[ch] = Blend(prev[ch], cur[ch], a, b);
       } else if (aa && y == H && a > 0) {
         const std::uint8_t* last = H - 1 + shift >= 0 ? buf1.data() + ((H - 1) * W1 + x) * N : bg;
-        for (int ch = 0; ch < N; ++ch)
-          d[ch] = Blend(last[ch], bg[ch], a, b);
+        for (int ch = 0; ch < N; ++ch) d[ch] = Blend(last[ch], bg[ch], a, b);
       } else {
         std::memcpy(d, bg, N);
       }
@@ -194,8 +194,7 @@ TVlStatus ShearPlane(TVlBitmap& src, TVlBitmap& out, TVlPixelFormat format, bool
     const std::int64_t shift = n - dX;
     std::uint8_t* d = out.RowPointer(std::int32_t(y));
     std::memset(d, 0, size_t(out.RowLength()));
-    for (std::int64_t x = 0; x < W3; ++x)
-      std::memcpy(d + x * N, bg, N);
+    for (std::int64_t x = 0; x < W3; ++x) std::memcpy(d + x * N, bg, N);
     const std::uint8_t* s = buf2.data() + y * W1 * N;
     const std::uint8_t* prev = bg;
     for (std::int64_t x = 0; x < W1; ++x) {
@@ -205,14 +204,12 @@ TVlStatus ShearPlane(TVlBitmap& src, TVlBitmap& out, TVlPixelFormat format, bool
       if (X >= W3)
         break;
       const std::uint8_t* cur = s + x * N;
-      for (int ch = 0; ch < N; ++ch)
-        d[X * N + ch] = aa ? Blend(prev[ch], cur[ch], a, b) : cur[ch];
+      for (int ch = 0; ch < N; ++ch) d[X * N + ch] = aa ? Blend(prev[ch], cur[ch], a, b) : cur[ch];
       prev = cur;
     }
     const std::int64_t tail = shift + W1;
     if (aa && a > 0 && tail >= 0 && tail < W3)
-      for (int ch = 0; ch < N; ++ch)
-        d[tail * N + ch] = Blend(prev[ch], bg[ch], a, b);
+      for (int ch = 0; ch < N; ++ch) d[tail * N + ch] = Blend(prev[ch], bg[ch], a, b);
   }
   out.RowPointer(0);
   return TVlStatus::Ok();
@@ -406,10 +403,8 @@ TVlStatus VlRotate(TVlBitmap& image, bool antialias, TVlColor background, double
     const double t = std::fmod(std::trunc(angle * 1000), 360000.0);
     double c = double(std::int64_t(t)) / 1000;
     int turns = 0;
-    while (c > 45)
-      c -= 90, ++turns;
-    while (c < -45)
-      c += 90, --turns;
+    while (c > 45) c -= 90, ++turns;
+    while (c < -45) c += 90, --turns;
     VL_TRY(VlTurn(image, turns));
     if (c == 0)
       return TVlStatus::Ok();

@@ -38,8 +38,7 @@ TVlStatus VlRotateBitsNearest(TVlBitmap& image, TVlColor background, double angl
                               const TVlProcProgress& progress = {});
 
 // Nearest-neighbour rotation of whole pixels (any format of 8 bits or more per pixel).
-TVlStatus VlRotateNearest(TVlBitmap& image, TVlColor background, double angle,
-                          const TVlProcProgress& progress = {});
+TVlStatus VlRotateNearest(TVlBitmap& image, TVlColor background, double angle, const TVlProcProgress& progress = {});
 
 // The shortest decimal text that reads back as `value` ("90", "-0.5", "1e-05").
 std::string VlShortestDecimal(double value);

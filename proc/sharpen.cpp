@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::int64_t kExtend = 27;  // wrap-around border around the luma image
+constexpr std::int64_t kExtend = 27;   // wrap-around border around the luma image
 constexpr std::int64_t kOutline = 25;  // no candidate this close to the extended border
 
 template <class T>
@@ -50,19 +50,16 @@ TVlStatus VlSharpenEdgeMap(TVlBitmap& image, double ratio, TVlBitmap& edges, con
     image.accessMode = 1;
     for (std::int64_t y = 0; y < H; ++y) {
       VlRowAsRGB(image, std::int32_t(y), rgb.data());
-      for (std::int64_t x = 0; x < W; ++x)
-        luma[size_t(y * W + x)] = std::uint8_t(VlGray(rgb[size_t(x)]));
+      for (std::int64_t x = 0; x < W; ++x) luma[size_t(y * W + x)] = std::uint8_t(VlGray(rgb[size_t(x)]));
     }
     image.accessMode = mode;
   }
   std::vector<std::int64_t> xm(static_cast<size_t>(We));
-  for (std::int64_t x = 0; x < We; ++x)
-    xm[size_t(x)] = (((x - kExtend) % W) + W) % W;
+  for (std::int64_t x = 0; x < We; ++x) xm[size_t(x)] = (((x - kExtend) % W) + W) % W;
   for (std::int64_t y = 0; y < He; ++y) {
     const std::uint8_t* src = luma.data() + ((((y - kExtend) % H) + H) % H) * W;
     std::uint8_t* d = L.data() + y * We;
-    for (std::int64_t x = 0; x < We; ++x)
-      d[x] = src[xm[size_t(x)]];
+    for (std::int64_t x = 0; x < We; ++x) d[x] = src[xm[size_t(x)]];
   }
   std::vector<std::uint8_t>().swap(luma);
   report(5);
@@ -73,19 +70,16 @@ TVlStatus VlSharpenEdgeMap(TVlBitmap& image, double ratio, TVlBitmap& edges, con
   VL_TRY(Alloc(S, N));
   {
     // Causal part down the columns into S.
-    for (std::int64_t x = 0; x < We; ++x)
-      S[size_t(x)] = b1 * float(L[size_t(x)]);
+    for (std::int64_t x = 0; x < We; ++x) S[size_t(x)] = b1 * float(L[size_t(x)]);
     for (std::int64_t y = 1; y < He; ++y) {
       const float* prev = S.data() + (y - 1) * We;
       float* cur = S.data() + y * We;
       const std::uint8_t* in = L.data() + y * We;
-      for (std::int64_t x = 0; x < We; ++x)
-        cur[x] = b1 * float(in[x]) + b * prev[x];
+      for (std::int64_t x = 0; x < We; ++x) cur[x] = b1 * float(in[x]) + b * prev[x];
     }
     // Anti-causal part up the columns: y[k] = c[k] + a[k + 1].
     std::vector<float> aNext(static_cast<size_t>(We)), aCur(static_cast<size_t>(We));
-    for (std::int64_t x = 0; x < We; ++x)
-      aNext[size_t(x)] = b2 * float(L[size_t((He - 1) * We + x)]);
+    for (std::int64_t x = 0; x < We; ++x) aNext[size_t(x)] = b2 * float(L[size_t((He - 1) * We + x)]);
     for (std::int64_t y = He - 2; y >= 0; --y) {
       float* out = S.data() + y * We;
       const std::uint8_t* in = L.data() + y * We;
@@ -101,13 +95,10 @@ TVlStatus VlSharpenEdgeMap(TVlBitmap& image, double ratio, TVlBitmap& edges, con
     for (std::int64_t y = 0; y < He; ++y) {
       float* row = S.data() + y * We;
       c[0] = b1 * row[0];
-      for (std::int64_t x = 1; x < We; ++x)
-        c[size_t(x)] = b1 * row[x] + b * c[size_t(x - 1)];
+      for (std::int64_t x = 1; x < We; ++x) c[size_t(x)] = b1 * row[x] + b * c[size_t(x - 1)];
       a[size_t(We - 1)] = b2 * row[We - 1];
-      for (std::int64_t x = We - 2; x >= 0; --x)
-        a[size_t(x)] = b2 * row[x] + b * a[size_t(x + 1)];
-      for (std::int64_t x = 0; x < We - 1; ++x)
-        row[x] = c[size_t(x)] + a[size_t(x + 1)];
+      for (std::int64_t x = We - 2; x >= 0; --x) a[size_t(x)] = b2 * row[x] + b * a[size_t(x + 1)];
+      for (std::int64_t x = 0; x < We - 1; ++x) row[x] = c[size_t(x)] + a[size_t(x + 1)];
       row[We - 1] = c[size_t(We - 1)];
     }
   }
@@ -116,8 +107,7 @@ TVlStatus VlSharpenEdgeMap(TVlBitmap& image, double ratio, TVlBitmap& edges, con
   // Binary Laplacian.
   std::vector<std::uint8_t> B;
   VL_TRY(Alloc(B, N));
-  for (std::int64_t i = 0; i < N; ++i)
-    B[size_t(i)] = S[size_t(i)] - float(L[size_t(i)]) > 0 ? 1 : 0;
+  for (std::int64_t i = 0; i < N; ++i) B[size_t(i)] = S[size_t(i)] - float(L[size_t(i)]) > 0 ? 1 : 0;
   std::vector<std::uint8_t>().swap(L);
 
   // Candidates and their gradients (0 elsewhere).
@@ -130,8 +120,9 @@ TVlStatus VlSharpenEdgeMap(TVlBitmap& image, double ratio, TVlBitmap& edges, con
         continue;
       const float below = S[size_t(i + We)], above = S[size_t(i - We)];
       const float right = S[size_t(i + 1)], left = S[size_t(i - 1)];
-      const bool candidate = (B[size_t(i + We)] == 0 && below - above > 0) || (B[size_t(i + 1)] == 0 && right - left > 0) ||
-                             (B[size_t(i - We)] == 0 && below - above < 0) || (B[size_t(i - 1)] == 0 && right - left < 0);
+      const bool candidate =
+          (B[size_t(i + We)] == 0 && below - above > 0) || (B[size_t(i + 1)] == 0 && right - left > 0) ||
+          (B[size_t(i - We)] == 0 && below - above < 0) || (B[size_t(i - 1)] == 0 && right - left < 0);
       if (!candidate)
         continue;
       double sum0 = 0, sum1 = 0;
@@ -257,8 +248,7 @@ TVlStatus VlAutoSharp(TVlBitmap& image, std::int32_t intensity, double ratio, co
 
   // amount per mask value: Round((255 - m) / 255 x intensity) / 10.
   double amount[256];
-  for (int m = 0; m < 256; ++m)
-    amount[m] = std::nearbyint((255 - m) / 255.0 * intensity) / 10;
+  for (int m = 0; m < 256; ++m) amount[m] = std::nearbyint((255 - m) / 255.0 * intensity) / 10;
   static const int kOffsets[4] = {-2, -1, 1, 2};
   std::vector<std::uint8_t> maskRow(static_cast<size_t>(W));
   int lastPercent = -1;

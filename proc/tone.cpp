@@ -48,8 +48,7 @@ void VlNegative(TVlBitmap& image) {
       const int pad = int(bytes * 8 - bits);
       for (std::int32_t y = 0; y < H; ++y) {
         std::uint8_t* r = image.RowPointer(y);
-        for (std::int64_t i = 0; i < bytes; ++i)
-          r[i] = std::uint8_t(~r[i]);
+        for (std::int64_t i = 0; i < bytes; ++i) r[i] = std::uint8_t(~r[i]);
         if (pad)
           r[bytes - 1] &= std::uint8_t(0xFF << pad);
       }
@@ -93,17 +92,15 @@ void VlChannelHistogram(TVlBitmap& image, const TVlMask* mask, std::int32_t mask
 }
 
 void VlAutoContrastPoints(const TVlHistogram& h, std::int64_t pixels, int& black, int& white) {
-  const std::int64_t limit = std::min<std::int64_t>(std::int64_t(std::nearbyint(std::sqrt(double(pixels)))), pixels / 256);
+  const std::int64_t limit =
+      std::min<std::int64_t>(std::int64_t(std::nearbyint(std::sqrt(double(pixels)))), pixels / 256);
   std::int64_t peak = 0;
-  for (std::int64_t v : h.luma)
-    peak = std::max(peak, v);
+  for (std::int64_t v : h.luma) peak = std::max(peak, v);
   const std::int64_t tenth = peak / 10;
   int lo = 0;
-  while (h.luma[lo] < limit && h.luma[lo] < tenth && lo < 255)
-    ++lo;
+  while (h.luma[lo] < limit && h.luma[lo] < tenth && lo < 255) ++lo;
   int hi = 255;
-  while (h.luma[hi] < limit && h.luma[hi] < tenth && lo < hi)
-    --hi;
+  while (h.luma[hi] < limit && h.luma[hi] < tenth && lo < hi) --hi;
   black = std::min(lo, 30);
   white = std::max(hi, 220);
 }
@@ -152,8 +149,7 @@ TVlStatus VlFloydSteinberg(TVlBitmap& source, TVlBitmap& result, const TVlProcPr
     if (progress && y * 100 / H != lastPercent)
       progress(lastPercent = y * 100 / H);
     const std::uint8_t* s = source.RowPointer(y);
-    for (std::int32_t x = 0; x < W; ++x)
-      luma[size_t(x)] = std::uint8_t(VlGray(s[3 * x + 2], s[3 * x + 1], s[3 * x]));
+    for (std::int32_t x = 0; x < W; ++x) luma[size_t(x)] = std::uint8_t(VlGray(s[3 * x + 2], s[3 * x + 1], s[3 * x]));
     std::uint8_t* d = result.RowPointer(y);
     std::memset(d, 0, size_t(result.RowLength()));
     std::fill(next.begin(), next.end(), 0.0);
@@ -243,8 +239,7 @@ bool VlWhiteBalance(TVlBitmap& image, const TVlProcProgress& progress) {
     // v x (255 / mean), evaluated as v x 255 / mean so that the paper colour itself maps to
     // exactly 255 (255 / 235 x 235 is 254.99999... in floating point).
     const double mean = double(sum[c]) / double(count);
-    for (int v = 0; v < 256; ++v)
-      table[c][v] = Clamp255(std::trunc(v * 255.0 / mean));
+    for (int v = 0; v < 256; ++v) table[c][v] = Clamp255(std::trunc(v * 255.0 / mean));
   }
   for (std::int32_t y = 0; y < H; ++y) {
     if (progress)

@@ -34,8 +34,7 @@ class SourceRows {
   explicit SourceRows(TVlBitmap& b) : b_(b), file_(b.Location() == vlTempFile) {
     if (!file_) {
       ptrs_.resize(size_t(b.Height()));
-      for (std::int32_t y = 0; y < b.Height(); ++y)
-        ptrs_[size_t(y)] = b.RowPointer(y);
+      for (std::int32_t y = 0; y < b.Height(); ++y) ptrs_[size_t(y)] = b.RowPointer(y);
     }
   }
   // Makes rows first .. first + count - 1 available (count <= group size given to Reserve).
@@ -46,8 +45,7 @@ class SourceRows {
     const size_t len = size_t(b_.RowLength());
     if (buf_.size() < len * size_t(count))
       buf_.resize(len * size_t(count));
-    for (std::int32_t i = 0; i < count; ++i)
-      std::memcpy(buf_.data() + len * size_t(i), b_.RowPointer(first + i), len);
+    for (std::int32_t i = 0; i < count; ++i) std::memcpy(buf_.data() + len * size_t(i), b_.RowPointer(first + i), len);
   }
   const std::uint8_t* Row(std::int32_t y) const {
     if (!file_)
@@ -69,7 +67,8 @@ class DestBand {
  public:
   explicit DestBand(TVlBitmap& b) : b_(b), file_(b.Location() == vlTempFile) {
     const std::int64_t len = b.RowLength();
-    bandRows_ = file_ ? std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(VlTurnBandBudget() / std::max<std::int64_t>(len, 1), 8), b.Height()))
+    bandRows_ = file_ ? std::int32_t(std::min<std::int64_t>(
+                            std::max<std::int64_t>(VlTurnBandBudget() / std::max<std::int64_t>(len, 1), 8), b.Height()))
                       : b.Height();
     if (!file_) {
       // Rows are written pixel by pixel; the padding at their ends is cleared here.
@@ -96,8 +95,7 @@ class DestBand {
   void Flush() {
     if (!file_)
       return;
-    for (std::int32_t y = y0_; y < y1_; ++y)
-      std::memcpy(b_.RowPointer(y), Row(y), size_t(b_.RowLength()));
+    for (std::int32_t y = y0_; y < y1_; ++y) std::memcpy(b_.RowPointer(y), Row(y), size_t(b_.RowLength()));
     b_.RowPointer(0);
   }
 
@@ -135,12 +133,10 @@ void TurnBits(TVlBitmap& src, TVlBitmap& dst, bool ccw) {
       }
       s.Load(lo, hi - lo + 1);
       const std::uint8_t* rp[8];
-      for (int k = 0; k < 8; ++k)
-        rp[k] = rows[k] >= 0 ? s.Row(rows[k]) : nullptr;
+      for (int k = 0; k < 8; ++k) rp[k] = rows[k] >= 0 ? s.Row(rows[k]) : nullptr;
       for (std::int32_t bc = b0; bc <= b1; ++bc) {
         std::uint64_t m = 0;
-        for (int k = 0; k < 8; ++k)
-          m = m << 8 | (rp[k] ? rp[k][bc] : 0u);
+        for (int k = 0; k < 8; ++k) m = m << 8 | (rp[k] ? rp[k][bc] : 0u);
         m = VlTranspose8x8(m);
         for (int j = 0; j < 8; ++j) {
           const std::int32_t col = 8 * bc + j;
@@ -192,16 +188,14 @@ void ReverseBitsRow(std::uint8_t* row, std::int32_t w, std::vector<std::uint8_t>
   const std::int32_t n = (w + 7) / 8;
   const int pad = 8 * n - w;
   tmp.resize(size_t(n) + 1);
-  for (std::int32_t i = 0; i < n; ++i)
-    tmp[size_t(i)] = kVlReverseBits[row[n - 1 - i]];
+  for (std::int32_t i = 0; i < n; ++i) tmp[size_t(i)] = kVlReverseBits[row[n - 1 - i]];
   tmp[size_t(n)] = 0;
   if (pad == 0) {
     std::memcpy(row, tmp.data(), size_t(n));
     return;
   }
   // The first `pad` bits are the old padding: shift them out.
-  for (std::int32_t i = 0; i < n; ++i)
-    row[i] = std::uint8_t(tmp[size_t(i)] << pad | tmp[size_t(i) + 1] >> (8 - pad));
+  for (std::int32_t i = 0; i < n; ++i) row[i] = std::uint8_t(tmp[size_t(i)] << pad | tmp[size_t(i) + 1] >> (8 - pad));
 }
 
 template <int B>
@@ -216,13 +210,26 @@ void ReversePixels(std::uint8_t* row, std::int32_t w) {
 
 void ReverseRow(std::uint8_t* row, std::int32_t w, int bitsPerPixel, std::vector<std::uint8_t>& tmp) {
   switch (bitsPerPixel) {
-    case 1: ReverseBitsRow(row, w, tmp); break;
-    case 8: std::reverse(row, row + w); break;
-    case 16: ReversePixels<2>(row, w); break;
-    case 24: ReversePixels<3>(row, w); break;
-    case 32: ReversePixels<4>(row, w); break;
-    case 48: ReversePixels<6>(row, w); break;
-    default: break;
+    case 1:
+      ReverseBitsRow(row, w, tmp);
+      break;
+    case 8:
+      std::reverse(row, row + w);
+      break;
+    case 16:
+      ReversePixels<2>(row, w);
+      break;
+    case 24:
+      ReversePixels<3>(row, w);
+      break;
+    case 32:
+      ReversePixels<4>(row, w);
+      break;
+    case 48:
+      ReversePixels<6>(row, w);
+      break;
+    default:
+      break;
   }
 }
 
@@ -236,13 +243,26 @@ void CopySettings(const TVlBitmap& from, TVlBitmap& to) {
 TVlStatus TurnPlane(TVlBitmap& src, TVlBitmap& dst, int turns) {
   const bool ccw = turns == 1;
   switch (src.BitsPerPixel()) {
-    case 1: TurnBits(src, dst, ccw); break;
-    case 8: TurnBytes<1>(src, dst, ccw); break;
-    case 16: TurnBytes<2>(src, dst, ccw); break;
-    case 24: TurnBytes<3>(src, dst, ccw); break;
-    case 32: TurnBytes<4>(src, dst, ccw); break;
-    case 48: TurnBytes<6>(src, dst, ccw); break;
-    default: return TVlStatus::Unsupported("pixel size cannot be turned");
+    case 1:
+      TurnBits(src, dst, ccw);
+      break;
+    case 8:
+      TurnBytes<1>(src, dst, ccw);
+      break;
+    case 16:
+      TurnBytes<2>(src, dst, ccw);
+      break;
+    case 24:
+      TurnBytes<3>(src, dst, ccw);
+      break;
+    case 32:
+      TurnBytes<4>(src, dst, ccw);
+      break;
+    case 48:
+      TurnBytes<6>(src, dst, ccw);
+      break;
+    default:
+      return TVlStatus::Unsupported("pixel size cannot be turned");
   }
   return TVlStatus::Ok();
 }

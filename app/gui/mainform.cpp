@@ -76,7 +76,7 @@ TMainForm::TMainForm(TPrompter* prompter, std::filesystem::path iniPath) : QMain
   resize(1024, 700);
 
   connect(&updateChecker_, &TUpdateChecker::Finished, this, &TMainForm::UpdateCheckFinished);
-  InstallClipboardPngEncoder();
+  InstallClipboardPngCodecs();
 
   // Start-up: settings (background colour of the view and navigator, undo limit), the empty
   // view with its navigator, the recent-file list, then the first status.
@@ -368,8 +368,13 @@ QWidget* TMainForm::BuildRightPane() {
 QAction* TMainForm::ActionByName(const QString& name) const { return findChild<QAction*>(name); }
 
 void TMainForm::SetEnabledByName(const QString& name, bool enabled) {
-  if (QAction* a = ActionByName(name))
+  if (QAction* a = ActionByName(name)) {
     a->setEnabled(enabled);
+    // A popup menu passes its own enabled state on to its button's action whenever the window
+    // is enabled again (after a command): it must agree.
+    if (QMenu* m = a->menu())
+      m->setEnabled(enabled);
+  }
 }
 
 void TMainForm::Connect(const QString& action, void (TMainForm::*slot)()) {
@@ -417,7 +422,8 @@ void TMainForm::ConnectCommands() {
       "mnRotateLeft", "mnRotateRight", "mnRotate180", "mnFlipVertical",
       "mnFlipHorizontal", "mnCorrect", "mnTrimBorders", "mnWhiteBalance", "mnConvertBW", "mnConvertGray",
       "mnNegative", "mnAutoContrast", "mnSharpen", "mnResize", "mnTifQuick", "sbSaveAs", "sbScan", "sbPrint",
-      "sbExportPage", "sbRotate", "sbResize", "sbNegative", "sbCorrect", "sbAutoContrast",
+      "sbExportPage", "sbRotate", "sbResize", "sbNegative", "sbCorrect", "sbAutoContrast", "pmRotateLeft",
+      "pmRotateRight", "pmRotate180", "pmFlipVertical", "pmFlipHorizontal",
   };
   for (const char* n : kUnavailable)
     SetEnabledByName(QString::fromLatin1(n), false);

@@ -8,7 +8,9 @@
 // Every action and button has an object name (the handler's name without "Click": "mnOpenFile",
 // "sbSaveAs" …), so tests find them with findChild. Menu items and toolbar buttons that run
 // an operation of the image menu carry its number as the action's data ("tag"). Bar buttons
-// are QToolButtons named after their action with "Button" appended.
+// are QToolButtons named after their action with "Button" appended. Enable and disable items
+// through SetEnabledByName, which keeps a button's popup menu in step (a popup menu passes its
+// enabled state on to the button's action when the window is enabled again).
 #pragma once
 
 #include <QMainWindow>
@@ -52,6 +54,7 @@ class TMainForm final : public QMainWindow, public TShellHost {
   QFrame* NavigatorPanel() const { return pnlNavigator_; }
   TUpdateChecker& UpdateChecker() { return updateChecker_; }
   QAction* ActionByName(const QString& name) const;
+  void SetEnabledByName(const QString& name, bool enabled);
   QMenu* RecentFilesMenu() const { return mnRecentFiles_; }
   bool IsBusy() const { return busyDepth_ > 0; }
   double FitZoom() const { return fitZoom_; }
@@ -135,7 +138,6 @@ class TMainForm final : public QMainWindow, public TShellHost {
   QWidget* BuildLeftPane();
   QWidget* BuildRightPane();
   void Connect(const QString& action, void (TMainForm::*slot)());
-  void SetEnabledByName(const QString& name, bool enabled);
   void ConnectCommands();
   void PlaceNavigator();
   void HideNavigator();

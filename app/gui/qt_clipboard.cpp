@@ -1,10 +1,8 @@
 #include "app/gui/qt_clipboard.h"
 
-#include <QBuffer>
 #include <QGuiApplication>
 #include <QMimeData>
 
-#include "app/gui/imageconv.h"
 
 TQtClipboard::~TQtClipboard() = default;
 
@@ -42,17 +40,3 @@ bool TQtClipboard::GetData(const std::string& mime, std::vector<std::uint8_t>& d
   return true;
 }
 
-void InstallClipboardPngEncoder() {
-  VlClipboardCodecs().encodePng = [](TVlBitmap& image, std::vector<std::uint8_t>& png) {
-    const QImage q = VlToQImage(image);
-    if (q.isNull())
-      return false;
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!q.save(&buffer, "PNG"))
-      return false;
-    png.assign(bytes.begin(), bytes.end());
-    return true;
-  };
-}

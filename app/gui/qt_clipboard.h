@@ -4,9 +4,7 @@
 // reads blocks by MIME type; they are untrusted and the core's readers parse them. A format
 // the core cannot read in this build (PNG without a decoder) is not offered to it, so paste
 // falls through to the next one. Blocks above kMaxBlock bytes are refused.
-//
-// InstallClipboardPngEncoder gives copies a PNG version too (image/png, what most programs on
-// this system paste first), encoded with Qt from the page image.
+
 #pragma once
 
 #include <QClipboard>
@@ -32,5 +30,3 @@ class TQtClipboard final : public TVlClipboard {
   QClipboard::Mode mode_;
   std::unique_ptr<QMimeData> pending_;
 };
-
-void InstallClipboardPngEncoder();

@@ -7,10 +7,11 @@
 #include "app/shell/filters.h"
 #include "app/shell/ini.h"
 #include "app/shell/status.h"
+#include "imaging/io/filetypes.h"
+#include "imaging/io/vlio.h"
 #include "imaging/io/vlmio.h"
 #include "imaging/stream.h"
 #include "proc/clipboard.h"
-#include "tiff/tiff_pages.h"
 
 namespace {
 
@@ -73,17 +74,26 @@ void TShellView::SelectRect(std::int32_t left, std::int32_t top, std::int32_t ri
 }
 
 // ---------------------------------------------------------------------------------------------
-// The page count of a file without decoding it
+// PNG on the clipboard, through the core's PNG codec
 
-std::int32_t ReadFileImageCount(const std::string& path) {
-  // TIFF files: the number of directories in the chain, read without decoding. Other types
-  // count as unrecognised (0), which loads them without the large-file question.
-  try {
-    TVlFileStream stream(path, TVlFileStream::Mode::read);
-    return CountTIFFPages(stream);
-  } catch (const TVlFileError&) {
-    return 0;
-  }
+void InstallClipboardPngCodecs() {
+  TVlClipboardCodecs& c = VlClipboardCodecs();
+  c.decodePng = [](const std::uint8_t* data, std::size_t size, TVlBitmap& image) {
+    TVlIO io;
+    io.SetTargetBitmap(&image);
+    io.LoadImageBuffer(data, static_cast<std::int64_t>(size), vlftPNG);
+    return !io.aborting && !image.IsEmpty();
+  };
+  c.encodePng = [](TVlBitmap& image, std::vector<std::uint8_t>& png) {
+    TVlIO io;
+    io.SetTargetBitmap(&image);
+    TVlMemoryStream out;
+    io.SaveImageStream(out, vlftPNG);
+    if (io.aborting || out.Size() <= 0)
+      return false;
+    png.resize(static_cast<std::size_t>(out.Size()));
+    return out.ReadAt(0, png.data(), out.Size());
+  };
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -94,9 +104,16 @@ TVlShell::TVlShell(TPrompter& prompter, TShellHost& host, std::filesystem::path 
       host_(host),
       iniPath_(std::move(iniPath)),
       store_(std::make_unique<TVlPageStore>()),
+      io_(std::make_unique<TVlIO>()),
       view_(host),
       proc_(&view_) {
-  readImageCount = ReadFileImageCount;
+  // The page count of a file: a parameters-only read of the window's own I/O object.
+  readImageCount = [this](const std::string& path) {
+    io_->Params().SetImageCount(0);
+    io_->ReadFileParams(path);
+    return io_->Params().imageCount;
+  };
+  io_->OnProgress = [this](TVlIO*, int percent) { host_.ShowProgress(percent); };
   // The page list's settings: one column of 180 x 180 thumbnails on white, multi-selection,
   // linear thumbnail filter (rfLinear), small images kept at their own size.
   store_->SetThumbSize(180, 180);

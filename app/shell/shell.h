@@ -76,6 +76,7 @@ class TShellView final : public TVlProcView {
 
 // What the page-list widget hears from the store (through the shell, which watches it too).
 class TVlClipboard;
+class TVlIO;
 
 class TPageListObserver {
  public:
@@ -113,6 +114,8 @@ class TVlShell {
   TPrompter& Prompter() { return prompter_; }
   TShellHost& Host() { return host_; }
   TVlPageStore& Store() { return *store_; }
+  // The window's own single-image I/O object (page counts, and exports of the view's image).
+  TVlIO& IO() { return *io_; }
   TShellView& View() { return view_; }
   TVlProc& Proc() { return proc_; }
   // The page the view's image came from, -1 for none (see the file comment).
@@ -202,6 +205,7 @@ class TVlShell {
   std::string documentPath_;
   THistoryList history_;
   std::unique_ptr<TVlPageStore> store_;
+  std::unique_ptr<TVlIO> io_;
   TShellView view_;
   TVlProc proc_;
   std::atomic<TPageListObserver*> observer_{nullptr};
@@ -219,5 +223,5 @@ class TVlShell {
 inline constexpr const char* kQuitQuestion = "现在退出 『Vellumo』 吗？\n";
 inline constexpr std::int32_t kLargeFilePageCount = 500;
 
-// The page-count reader LoadFile uses by default.
-std::int32_t ReadFileImageCount(const std::string& path);
+// Puts the core's PNG reader and writer behind the clipboard's image/png (VlClipboardCodecs).
+void InstallClipboardPngCodecs();

@@ -15,11 +15,12 @@ constexpr std::int64_t kSlack = std::int64_t(1) << 20;  // tolerated shortfall /
 std::uint32_t Get32(const std::uint8_t* p) {
   return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
-std::uint16_t Get16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+std::uint16_t Get16(const std::uint8_t* p) {
+  return std::uint16_t(p[0] | p[1] << 8);
+}
 
 void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = std::uint8_t(v >> (8 * i));
+  for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (8 * i));
 }
 void Put16(std::uint8_t* p, std::uint16_t v) {
   p[0] = std::uint8_t(v);
@@ -33,11 +34,9 @@ struct Field {
   explicit Field(std::uint32_t m = 0) : mask(m) {
     if (!m)
       return;
-    while (!((m >> shift) & 1))
-      ++shift;
+    while (!((m >> shift) & 1)) ++shift;
     std::uint32_t v = m >> shift;
-    while (v)
-      ++bits, v >>= 1;
+    while (v) ++bits, v >>= 1;
   }
   // The component scaled to 8 bits by shifting (a 5-bit 31 reads 248).
   std::uint8_t Value(std::uint32_t px) const {
@@ -55,10 +54,16 @@ struct Field {
   }
 };
 
-bool IsBlack(TVlRGB c) { return c.r == 0 && c.g == 0 && c.b == 0; }
-bool IsWhite(TVlRGB c) { return c.r == 255 && c.g == 255 && c.b == 255; }
+bool IsBlack(TVlRGB c) {
+  return c.r == 0 && c.g == 0 && c.b == 0;
+}
+bool IsWhite(TVlRGB c) {
+  return c.r == 255 && c.g == 255 && c.b == 255;
+}
 
-TVlRGB Entry(const TVlDibHeader& h, std::uint32_t i) { return i < h.palette.size() ? h.palette[i] : TVlRGB{}; }
+TVlRGB Entry(const TVlDibHeader& h, std::uint32_t i) {
+  return i < h.palette.size() ? h.palette[i] : TVlRGB{};
+}
 
 }  // namespace
 
@@ -111,11 +116,20 @@ TVlStatus ParseDibHeader(const std::uint8_t* data, std::size_t size, TVlDibHeade
   h.topDown = rawHeight < 0;
   h.height = std::int32_t(rawHeight < 0 ? -rawHeight : rawHeight);
   switch (h.bitCount) {
-    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
-    default: return TVlStatus::Unsupported("DIB bit count not supported");
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+      break;
+    default:
+      return TVlStatus::Unsupported("DIB bit count not supported");
   }
   switch (h.compression) {
-    case dibRGB: break;
+    case dibRGB:
+      break;
     case dibRLE8:
     case dibRLE4:
       if (h.bitCount != (h.compression == dibRLE8 ? 8 : 4))
@@ -128,7 +142,8 @@ TVlStatus ParseDibHeader(const std::uint8_t* data, std::size_t size, TVlDibHeade
       if (h.bitCount != 16 && h.bitCount != 32)
         return TVlStatus::BadData("bit fields with the wrong bit count");
       break;
-    default: return TVlStatus::Unsupported("DIB compression not supported");
+    default:
+      return TVlStatus::Unsupported("DIB compression not supported");
   }
 
   std::int64_t pos = hs;
@@ -206,8 +221,7 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& h, const std::uint8_t* bits, std::
   TVlBitmap out;
   VL_TRY(out.AllocateImage(h.width, h.height, fmt));
   if (fmt == vl8p)
-    for (int i = 0; i < 256; ++i)
-      out.Palette()[i] = Entry(h, std::uint32_t(i));
+    for (int i = 0; i < 256; ++i) out.Palette()[i] = Entry(h, std::uint32_t(i));
 
   // Alpha values of 32-bit images: the alpha mask, or the fourth byte without bit fields.
   const bool bitFields = h.compression == dibBitFields || h.compression == dibAlphaBitFields;
@@ -248,8 +262,7 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& h, const std::uint8_t* bits, std::
       case 8:
         if (fmt == vl1g) {
           const std::int64_t n = (W + 7) / 8;
-          for (std::int64_t i = 0; i < n; ++i)
-            d[i] = invert ? std::uint8_t(~s[i]) : s[i];
+          for (std::int64_t i = 0; i < n; ++i) d[i] = invert ? std::uint8_t(~s[i]) : s[i];
           if (W % 8)
             d[n - 1] &= std::uint8_t(0xFF << (8 - W % 8));
           return;
@@ -266,7 +279,9 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& h, const std::uint8_t* bits, std::
           d[3 * x] = fb.Value(v), d[3 * x + 1] = fg.Value(v), d[3 * x + 2] = fr.Value(v);
         }
         return;
-      case 24: std::memcpy(d, s, size_t(3 * W)); return;
+      case 24:
+        std::memcpy(d, s, size_t(3 * W));
+        return;
       case 32:
         for (std::int64_t x = 0; x < W; ++x) {
           const std::uint32_t v = Get32(s + 4 * x);
@@ -281,8 +296,7 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& h, const std::uint8_t* bits, std::
   TVlStatus status = TVlStatus::Ok();
   if (!rle) {
     const std::int64_t rows = std::min<std::int64_t>(H, present / h.rowBytes);
-    for (std::int64_t r = 0; r < rows; ++r)
-      decodeRow(bits + r * h.rowBytes, h.topDown ? r : H - 1 - r);
+    for (std::int64_t r = 0; r < rows; ++r) decodeRow(bits + r * h.rowBytes, h.topDown ? r : H - 1 - r);
     // Rows that are not in the data are white.
     for (std::int64_t r = rows; r < H; ++r) {
       const std::int64_t y = h.topDown ? r : H - 1 - r;
@@ -312,8 +326,7 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& h, const std::uint8_t* bits, std::
       const std::uint8_t n = bits[p], v = bits[p + 1];
       p += 2;
       if (n > 0) {
-        for (int i = 0; i < n; ++i)
-          put(r8 ? v : std::uint8_t(i & 1 ? v & 15 : v >> 4));
+        for (int i = 0; i < n; ++i) put(r8 ? v : std::uint8_t(i & 1 ? v & 15 : v >> 4));
         continue;
       }
       if (v == 0) {  // end of line
@@ -355,8 +368,7 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& h, const std::uint8_t* bits, std::
     const bool allFull = std::all_of(alpha.begin(), alpha.end(), [](std::uint8_t a) { return a == 255; });
     if (!allZero && !allFull) {
       TVlBitmap* a = out.AlphaChannel();
-      for (std::int64_t y = 0; y < H; ++y)
-        std::memcpy(a->RowPointer(std::int32_t(y)), alpha.data() + y * W, size_t(W));
+      for (std::int64_t y = 0; y < H; ++y) std::memcpy(a->RowPointer(std::int32_t(y)), alpha.data() + y * W, size_t(W));
       a->RecheckAlphaFull();
     }
   }

@@ -47,10 +47,10 @@ struct TVlDibHeader {
   std::int32_t xPelsPerMeter = 0, yPelsPerMeter = 0;
   std::uint32_t colorsUsed = 0;
   std::uint32_t redMask = 0, greenMask = 0, blueMask = 0, alphaMask = 0;
-  bool hasMasks = false;       // masks from the header or the bit-field block
+  bool hasMasks = false;        // masks from the header or the bit-field block
   std::vector<TVlRGB> palette;  // the colour table as stored (at most 256 entries are kept)
-  std::int64_t tableEnd = 0;   // offset of the first byte after header, masks and colour table
-  std::int64_t rowBytes = 0;   // stored bytes per row (32-bit aligned)
+  std::int64_t tableEnd = 0;    // offset of the first byte after header, masks and colour table
+  std::int64_t rowBytes = 0;    // stored bytes per row (32-bit aligned)
 };
 
 struct TVlDibOptions {
@@ -68,7 +68,8 @@ TVlStatus DecodeDibPixels(const TVlDibHeader& header, const std::uint8_t* bits, 
                           const TVlDibOptions& options = {});
 
 // A packed DIB (the clipboard's device-independent bitmap): header, table, rows.
-TVlStatus ReadPackedDib(const std::uint8_t* data, std::size_t size, TVlBitmap& image, const TVlDibOptions& options = {});
+TVlStatus ReadPackedDib(const std::uint8_t* data, std::size_t size, TVlBitmap& image,
+                        const TVlDibOptions& options = {});
 
 // A whole BMP file in memory: "BM" file header, then the DIB with its rows at the file
 // header's pixel-data offset (0 or an offset inside the header or table means right after it).

@@ -16,8 +16,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 void Le32(Bytes& b, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    b.push_back(std::uint8_t(v >> (8 * i)));
+  for (int i = 0; i < 4; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
 }
 void Le16(Bytes& b, std::uint16_t v) {
   b.push_back(std::uint8_t(v));
@@ -40,24 +39,27 @@ struct Header {
     Le16(b, 1);
     Le16(b, bitCount);
     Le32(b, compression);
-    Le32(b, 0);       // image size
-    Le32(b, 2835);    // 72 dpi
+    Le32(b, 0);     // image size
+    Le32(b, 2835);  // 72 dpi
     Le32(b, 2835);
     Le32(b, colorsUsed);
     Le32(b, 0);
-    for (int i = 0; i < 4 && b.size() < size; ++i)
-      Le32(b, masks[i]);
+    for (int i = 0; i < 4 && b.size() < size; ++i) Le32(b, masks[i]);
     b.resize(size, 0);
     return b;
   }
 };
 
-void Append(Bytes& a, const Bytes& b) { a.insert(a.end(), b.begin(), b.end()); }
+void Append(Bytes& a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+}
 void Quad(Bytes& b, std::uint8_t r, std::uint8_t g, std::uint8_t bl) {
   b.push_back(bl), b.push_back(g), b.push_back(r), b.push_back(0);
 }
 
-TVlStatus Read(const Bytes& b, TVlBitmap& img, TVlDibOptions o = {}) { return ReadPackedDib(b.data(), b.size(), img, o); }
+TVlStatus Read(const Bytes& b, TVlBitmap& img, TVlDibOptions o = {}) {
+  return ReadPackedDib(b.data(), b.size(), img, o);
+}
 
 TVlRGB At(TVlBitmap& b, int x, int y) {
   if (b.PixelFormat() == vl1g) {
@@ -130,8 +132,7 @@ TEST(Dib, PalettedDepths) {
   h2.width = 4;
   h2.bitCount = 2;
   Bytes b2 = h2.Build();
-  for (int i = 0; i < 4; ++i)
-    Quad(b2, std::uint8_t(i * 80), 0, 0);
+  for (int i = 0; i < 4; ++i) Quad(b2, std::uint8_t(i * 80), 0, 0);
   Append(b2, {0x1B, 0, 0, 0});  // 0 1 2 3
   ASSERT_TRUE(Read(b2, img).ok());
   EXPECT_EQ(At(img, 3, 0).r, 240);
@@ -193,8 +194,7 @@ TEST(Dib, RowOrderAndCoreHeader) {
   // OS/2 core header: 16-bit sizes, 3-byte table entries.
   Bytes b;
   Le32(b, 12), Le16(b, 2), Le16(b, 1), Le16(b, 1), Le16(b, 8);
-  for (int i = 0; i < 256; ++i)
-    b.push_back(std::uint8_t(i)), b.push_back(0), b.push_back(std::uint8_t(255 - i));
+  for (int i = 0; i < 256; ++i) b.push_back(std::uint8_t(i)), b.push_back(0), b.push_back(std::uint8_t(255 - i));
   Append(b, {7, 9, 0, 0});
   TVlBitmap img;
   ASSERT_TRUE(Read(b, img).ok());
@@ -211,8 +211,7 @@ TEST(Dib, RunLengths) {
   h.compression = dibRLE8;
   h.colorsUsed = 10;
   Bytes b = h.Build();
-  for (int i = 0; i < 10; ++i)
-    Quad(b, std::uint8_t(i * 10), 0, 0);
+  for (int i = 0; i < 10; ++i) Quad(b, std::uint8_t(i * 10), 0, 0);
   Append(b, {3, 7, 0, 3, 1, 2, 9, 0, 0, 0, 0, 2, 1, 1, 2, 5, 0, 1});
   TVlBitmap img;
   ASSERT_TRUE(Read(b, img).ok());
@@ -233,8 +232,7 @@ TEST(Dib, RunLengths) {
   h4.compression = dibRLE4;
   h4.colorsUsed = 16;
   Bytes c = h4.Build();
-  for (int i = 0; i < 16; ++i)
-    Quad(c, std::uint8_t(i), 0, 0);
+  for (int i = 0; i < 16; ++i) Quad(c, std::uint8_t(i), 0, 0);
   Append(c, {5, 0x12, 0, 1});
   ASSERT_TRUE(Read(c, img).ok());
   EXPECT_EQ(At(img, 0, 2).r, 1);
@@ -366,8 +364,7 @@ TEST(Dib, WriterLayout) {
   // 2 x 2 vl24RGB: 44 + 8 x 2 bytes, rows of 6 bytes padded to 8, bottom row first.
   TVlBitmap rgb(2, 2, vl24RGB);
   for (int y = 0; y < 2; ++y)
-    for (int i = 0; i < 6; ++i)
-      rgb.RowPointer(y)[i] = std::uint8_t(10 * y + i);
+    for (int i = 0; i < 6; ++i) rgb.RowPointer(y)[i] = std::uint8_t(10 * y + i);
   Bytes d = WritePackedDib(rgb, 300);
   ASSERT_EQ(d.size(), 44u + 8 * 2);
   EXPECT_EQ(d[0], 40);
@@ -379,8 +376,7 @@ TEST(Dib, WriterLayout) {
   // vl1g: a black, white table; pasting it back gives the same bits.
   TVlBitmap bits(13, 3, vl1g);
   for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 13; ++x)
-      VlSetBit(bits.RowPointer(y), x, (x * 3 + y) % 5 == 0);
+    for (int x = 0; x < 13; ++x) VlSetBit(bits.RowPointer(y), x, (x * 3 + y) % 5 == 0);
   Bytes b = WritePackedDib(bits, 200);
   ASSERT_EQ(b.size(), 44u + 8 + 4 * 3);
   EXPECT_EQ(Bytes(b.begin() + 40, b.begin() + 48), (Bytes{0, 0, 0, 0, 255, 255, 255, 255}));
@@ -388,8 +384,7 @@ TEST(Dib, WriterLayout) {
   ASSERT_TRUE(ReadPackedDib(b.data(), b.size(), back).ok());
   ASSERT_EQ(back.PixelFormat(), vl1g);
   for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 13; ++x)
-      ASSERT_EQ(VlGetBit(back.RowPointer(y), x), VlGetBit(bits.RowPointer(y), x));
+    for (int x = 0; x < 13; ++x) ASSERT_EQ(VlGetBit(back.RowPointer(y), x), VlGetBit(bits.RowPointer(y), x));
   // vl8g: a gray table; vl16g goes out as 24 bits.
   TVlBitmap g(3, 1, vl8g), w(3, 1, vl16g);
   EXPECT_EQ(WritePackedDib(g, 300)[14], 8);

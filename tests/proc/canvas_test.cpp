@@ -1,7 +1,8 @@
 // Flip, Crop, CropSel, ImageResize, Clear and TrimBorders through the processing object.
+#include "proc/canvas.h"
+
 #include <gtest/gtest.h>
 
-#include "proc/canvas.h"
 #include "proc/proc.h"
 #include "proc_test_util.h"
 
@@ -33,12 +34,10 @@ TEST(Canvas, FlipMirrorsEveryColumnOfOddWidths) {
     Copy(src, p.view.image);
     p.proc.Flip(0);
     for (int y = 0; y < 5; ++y)
-      for (int x = 0; x < W; ++x)
-        ASSERT_EQ(Px(p.view.image, W - 1 - x, y), Px(src, x, y));
+      for (int x = 0; x < W; ++x) ASSERT_EQ(Px(p.view.image, W - 1 - x, y), Px(src, x, y));
     p.proc.Flip(1);
     for (int y = 0; y < 5; ++y)
-      for (int x = 0; x < W; ++x)
-        ASSERT_EQ(Px(p.view.image, W - 1 - x, 4 - y), Px(src, x, y));
+      for (int x = 0; x < W; ++x) ASSERT_EQ(Px(p.view.image, W - 1 - x, 4 - y), Px(src, x, y));
     EXPECT_EQ(p.proc.UndoCaption(), W >= 2 ? "Flip" : "");
     p.proc.Flip(7);  // no such direction
     EXPECT_EQ(p.proc.UndoDepth(), W >= 2 ? 2 : 0);
@@ -55,8 +54,7 @@ TEST(Canvas, CropCopiesTheInclusiveRectangle) {
     ASSERT_EQ(p.view.image.Width(), 13);
     ASSERT_EQ(p.view.image.Height(), 8);
     for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 13; ++x)
-        ASSERT_EQ(Px(p.view.image, x, y), Px(src, x + 3, y + 2)) << VlPixelFormatName(f);
+      for (int x = 0; x < 13; ++x) ASSERT_EQ(Px(p.view.image, x, y), Px(src, x + 3, y + 2)) << VlPixelFormatName(f);
     EXPECT_EQ(p.view.image.AlphaAt(1, 1), 77);
     EXPECT_EQ(p.proc.UndoCaption(), "Crop");
     if (f == vl8p) {
@@ -98,8 +96,7 @@ TEST(Canvas, CropSelCutsTheSelectionAndFillsOutsideTheMask) {
   ASSERT_EQ(p.view.image.Width(), 10);
   ASSERT_EQ(p.view.image.Height(), 7);
   for (int y = 0; y < 7; ++y)
-    for (int x = 0; x < 10; ++x)
-      ASSERT_EQ(Px(p.view.image, x, y), Px(src, x + 4, y + 5));
+    for (int x = 0; x < 10; ++x) ASSERT_EQ(Px(p.view.image, x, y), Px(src, x + 4, y + 5));
   // A shaped selection: the bounding box, background outside the mask.
   Page q(30, 20, vl24RGB, 3);
   q.view.background = VlColor(1, 2, 3);
@@ -120,7 +117,7 @@ TEST(Canvas, ImageResizeAnchorsAndFills) {
     int w, h, ha, va;
     int dx, dy;  // where source pixel (0, 0) lands (negative: cut away)
   } cases[] = {
-      {14, 9, 0, 0, 0, 0}, {14, 9, 1, 1, 2, 2}, {14, 9, 2, 2, 4, 4},  // growing 10 x 5
+      {14, 9, 0, 0, 0, 0}, {14, 9, 1, 1, 2, 2},  {14, 9, 2, 2, 4, 4},   // growing 10 x 5
       {6, 3, 0, 0, 0, 0},  {6, 3, 1, 1, -2, -1}, {6, 3, 2, 2, -4, -2},  // shrinking
   };
   for (const auto& c : cases) {
@@ -155,8 +152,7 @@ TEST(Canvas, ImageResizeAnchorsAndFills) {
 TEST(Canvas, ClearPaintsTheBackground) {
   Page p(9, 4, vl1g);
   p.proc.Clear();
-  for (int x = 0; x < 9; ++x)
-    EXPECT_EQ(Px(p.view.image, x, 3), 1u);  // medium gray is non-zero: white
+  for (int x = 0; x < 9; ++x) EXPECT_EQ(Px(p.view.image, x, 3), 1u);  // medium gray is non-zero: white
   EXPECT_EQ(p.proc.UndoCaption(), "Clear");
 }
 

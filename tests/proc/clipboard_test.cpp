@@ -6,8 +6,8 @@
 
 #include <fstream>
 
-#include "proc/proc.h"
 #include "magick_util.h"
+#include "proc/proc.h"
 #include "proc_test_util.h"
 
 using namespace proctest;

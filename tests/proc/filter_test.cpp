@@ -30,32 +30,35 @@ TEST(Blur, KernelTapsAndWeights) {
 }
 
 TEST(Blur, ConstantStaysConstantAndAnImpulseSpreadsByTheKernel) {
-  for (int value : {0, 1, 128, 254, 255})
-    for (double r : {1.0, 4.0, 20.0}) {
-      TVlBitmap img;
-      ASSERT_TRUE(img.AllocateImage(23, 19, vl24RGB).ok());
-      FillRGB(img, std::uint8_t(value), std::uint8_t(value), std::uint8_t(value));
-      ASSERT_TRUE(VlGaussianBlur(img, r).ok());
-      for (int y = 0; y < 19; ++y)
-        for (int x = 0; x < 23; ++x)
-          ASSERT_EQ(Rgb(img, x, y).g, value) << r;
-    }
-  // One white pixel: the row pass gives (32768 + k[d] x 255) >> 16, the column pass weighs
-  // that again.
-  TVlBlurKernel k;
-  ASSERT_TRUE(VlBlurKernel(1, k));
-  TVlBitmap img;
-  ASSERT_TRUE(img.AllocateImage(21, 21, vl8g).ok());
-  img.FillImage(0);
-  img.RowPointer(10)[10] = 255;
-  ASSERT_TRUE(VlGaussianBlur(img, 1).ok());
-  for (int y = 0; y < 21; ++y)
-    for (int x = 0; x < 21; ++x) {
-      const int dx = x - 10, dy = y - 10;
-      const int mid = std::abs(dx) <= 4 ? (32768 + k.weight[100 + dx] * 255) >> 16 : 0;
-      const int expect = std::abs(dy) <= 4 ? (32768 + k.weight[100 + dy] * mid) >> 16 : 0;
-      ASSERT_EQ(img.RowPointer(y)[x], expect) << x << "," << y;
-    }
+  for (bool avx2 : {true, false}) {
+    VlBlurAllowAvx2() = avx2;
+    for (int value : {0, 1, 128, 254, 255})
+      for (double r : {1.0, 4.0, 20.0}) {
+        TVlBitmap img;
+        ASSERT_TRUE(img.AllocateImage(23, 19, vl24RGB).ok());
+        FillRGB(img, std::uint8_t(value), std::uint8_t(value), std::uint8_t(value));
+        ASSERT_TRUE(VlGaussianBlur(img, r).ok());
+        for (int y = 0; y < 19; ++y)
+          for (int x = 0; x < 23; ++x) ASSERT_EQ(Rgb(img, x, y).g, value) << r;
+      }
+    // One white pixel: the row pass gives (32768 + k[d] x 255) >> 16, the column pass weighs
+    // that again.
+    TVlBlurKernel k;
+    ASSERT_TRUE(VlBlurKernel(1, k));
+    TVlBitmap img;
+    ASSERT_TRUE(img.AllocateImage(21, 21, vl8g).ok());
+    img.FillImage(0);
+    img.RowPointer(10)[10] = 255;
+    ASSERT_TRUE(VlGaussianBlur(img, 1).ok());
+    for (int y = 0; y < 21; ++y)
+      for (int x = 0; x < 21; ++x) {
+        const int dx = x - 10, dy = y - 10;
+        const int mid = std::abs(dx) <= 4 ? (32768 + k.weight[100 + dx] * 255) >> 16 : 0;
+        const int expect = std::abs(dy) <= 4 ? (32768 + k.weight[100 + dy] * mid) >> 16 : 0;
+        ASSERT_EQ(img.RowPointer(y)[x], expect) << x << "," << y << " avx2 " << avx2;
+      }
+  }
+  VlBlurAllowAvx2() = true;
 }
 
 TEST(Blur, OperationTurnsOneBitPagesGrayAndRespectsTheSelection) {
@@ -135,10 +138,8 @@ TEST(Sharpen, EdgesFollowTheSquareOnly) {
   EXPECT_GT(near, 40);
   EXPECT_EQ(far, 0);
   // Column 0 and the last row are always white.
-  for (int y = 0; y < 90; ++y)
-    EXPECT_EQ(Px(edges, 0, y), 1u);
-  for (int x = 0; x < 120; ++x)
-    EXPECT_EQ(Px(edges, x, 89), 1u);
+  for (int y = 0; y < 90; ++y) EXPECT_EQ(Px(edges, 0, y), 1u);
+  for (int x = 0; x < 120; ++x) EXPECT_EQ(Px(edges, x, 89), 1u);
 }
 
 TEST(Sharpen, SharpensAtEdgesAndLeavesFlatAreas) {
@@ -183,16 +184,13 @@ TEST(Sharpen, LongEdgeChainsDoNotExhaustTheStack) {
   ASSERT_TRUE(img.AllocateImage(W, H, vl24RGB).ok());
   FillRGB(img, 230, 230, 230);
   for (int y = 30; y < H - 30; y += 6) {
-    for (int x = 30; x < W - 30; ++x)
-      std::memset(img.RowPointer(y) + 3 * x, 20, 3);
+    for (int x = 30; x < W - 30; ++x) std::memset(img.RowPointer(y) + 3 * x, 20, 3);
     const int x = ((y - 30) / 6) % 2 ? 30 : W - 31;
-    for (int yy = y; yy < std::min(y + 6, H - 30); ++yy)
-      std::memset(img.RowPointer(yy) + 3 * x, 20, 3);
+    for (int yy = y; yy < std::min(y + 6, H - 30); ++yy) std::memset(img.RowPointer(yy) + 3 * x, 20, 3);
   }
   ASSERT_TRUE(VlSharpenEdgeMap(img, 0.035, edges).ok());
   int count = 0;
   for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x)
-      count += Px(edges, x, y) == 0;
+    for (int x = 0; x < W; ++x) count += Px(edges, x, y) == 0;
   EXPECT_GT(count, 30000);
 }

@@ -13,12 +13,12 @@ TEST(Frame, PreferenceTable) {
     TVlFormatSet admitted;
     TVlPixelFormat expect;
   } cases[] = {
-      {vl1g, VlFormats({vl24RGB}), vl24RGB},           // 1-bit pages become 24-bit for colour operations
-      {vl1g, VlFormats({vl8g, vl24RGB}), vl8g},        // ... and 8-bit gray for the blur
-      {vl1g, VlFormats({vl1g, vl24RGB}), vl1g},        // admitted: unchanged
-      {vl8p, VlFormats({vl8g}), vl8g},                 // no candidate: highest admitted
-      {vl8p, VlFormats({vl1g, vl8g, vl16g}), vl16g},   // 9 down to 0
-      {vl24RGB, VlFormats({vl1g, vl8g}), vl8g},        // 7, 9, 8, 2, 4, 3: vl8g is the first admitted
+      {vl1g, VlFormats({vl24RGB}), vl24RGB},          // 1-bit pages become 24-bit for colour operations
+      {vl1g, VlFormats({vl8g, vl24RGB}), vl8g},       // ... and 8-bit gray for the blur
+      {vl1g, VlFormats({vl1g, vl24RGB}), vl1g},       // admitted: unchanged
+      {vl8p, VlFormats({vl8g}), vl8g},                // no candidate: highest admitted
+      {vl8p, VlFormats({vl1g, vl8g, vl16g}), vl16g},  // 9 down to 0
+      {vl24RGB, VlFormats({vl1g, vl8g}), vl8g},       // 7, 9, 8, 2, 4, 3: vl8g is the first admitted
       {vl24RGB, VlFormats({vl8p, vl8g}), vl8p},
       {vl16g, VlFormats({vl8g, vl24RGB}), vl8g},
       {vlCMYK, VlFormats({vl8g, vlRGB48}), vlRGB48},
@@ -126,7 +126,8 @@ TEST(Frame, RegionOperationsChangeOnlyTheSelection) {
         for (int x = 0; x < 37; ++x) {
           const std::uint64_t full = f == vl1g ? 1 : f == vl8g ? 0xFF : 0xFFFFFF;
           const std::uint64_t expect = m.GetPixel(x, y) ? Px(before, x, y) ^ full : Px(before, x, y);
-          ASSERT_EQ(Px(view.image, x, y), expect) << VlPixelFormatName(f) << " shaped " << shaped << " at " << x << "," << y;
+          ASSERT_EQ(Px(view.image, x, y), expect)
+              << VlPixelFormatName(f) << " shaped " << shaped << " at " << x << "," << y;
         }
     }
 }
@@ -166,8 +167,7 @@ TEST(Frame, PaletteNegativeChangesTheWholeImage) {
     EXPECT_EQ(view.image.Palette()[i].b, 255 - before.Palette()[i].b);
   }
   for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x)
-      ASSERT_EQ(Px(view.image, x, y), Px(before, x, y));
+    for (int x = 0; x < 8; ++x) ASSERT_EQ(Px(view.image, x, y), Px(before, x, y));
 }
 
 TEST(Frame, FillValueFollowsTheFormat) {

@@ -53,7 +53,9 @@ inline bool Convert(const std::string& args) {
   return std::system(cmd.c_str()) == 0;
 }
 
-inline std::string Quote(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+inline std::string Quote(const std::filesystem::path& p) {
+  return "'" + p.string() + "'";
+}
 
 // Reads a binary PBM (as vl1g, 1 = black in the file), PGM (vl8g, 8-bit) or PPM (vl24RGB, 8-bit).
 inline bool ReadPnm(const std::filesystem::path& path, TVlBitmap& out) {
@@ -63,8 +65,7 @@ inline bool ReadPnm(const std::filesystem::path& path, TVlBitmap& out) {
   auto token = [&]() -> long {
     while (p < d.size()) {
       if (d[p] == '#') {
-        while (p < d.size() && d[p] != '\n')
-          ++p;
+        while (p < d.size() && d[p] != '\n') ++p;
       } else if (std::isspace(d[p])) {
         ++p;
       } else {
@@ -73,8 +74,7 @@ inline bool ReadPnm(const std::filesystem::path& path, TVlBitmap& out) {
     }
     long v = 0;
     bool any = false;
-    while (p < d.size() && std::isdigit(d[p]))
-      v = v * 10 + (d[p++] - '0'), any = true;
+    while (p < d.size() && std::isdigit(d[p])) v = v * 10 + (d[p++] - '0'), any = true;
     return any ? v : -1;
   };
   if (d.size() < 2 || d[0] != 'P')
@@ -96,13 +96,11 @@ inline bool ReadPnm(const std::filesystem::path& path, TVlBitmap& out) {
     std::uint8_t* r = out.RowPointer(int(y));
     const std::uint8_t* s = d.data() + p + rowBytes * size_t(y);
     if (f == vl1g) {
-      for (size_t i = 0; i < rowBytes; ++i)
-        r[i] = std::uint8_t(~s[i]);  // PBM: 1 is black
+      for (size_t i = 0; i < rowBytes; ++i) r[i] = std::uint8_t(~s[i]);  // PBM: 1 is black
     } else if (f == vl8g) {
       std::memcpy(r, s, rowBytes);
     } else {
-      for (long x = 0; x < w; ++x)
-        r[3 * x] = s[3 * x + 2], r[3 * x + 1] = s[3 * x + 1], r[3 * x + 2] = s[3 * x];
+      for (long x = 0; x < w; ++x) r[3 * x] = s[3 * x + 2], r[3 * x + 1] = s[3 * x + 1], r[3 * x + 2] = s[3 * x];
     }
   }
   return true;
@@ -121,16 +119,14 @@ inline bool WritePnm(const std::filesystem::path& path, TVlBitmap& img) {
     const std::uint8_t* r = img.RowPointer(y);
     if (f == vl1g) {
       row.assign(r, r + (w + 7) / 8);
-      for (auto& b : row)
-        b = std::uint8_t(~b);
+      for (auto& b : row) b = std::uint8_t(~b);
       if (w % 8)
         row.back() &= std::uint8_t(0xFF << (8 - w % 8));
     } else if (f == vl8g) {
       row.assign(r, r + w);
     } else {
       row.resize(size_t(w) * 3);
-      for (int x = 0; x < w; ++x)
-        row[3 * x] = r[3 * x + 2], row[3 * x + 1] = r[3 * x + 1], row[3 * x + 2] = r[3 * x];
+      for (int x = 0; x < w; ++x) row[3 * x] = r[3 * x + 2], row[3 * x + 1] = r[3 * x + 1], row[3 * x + 2] = r[3 * x];
     }
     out.write(reinterpret_cast<const char*>(row.data()), std::streamsize(row.size()));
   }

@@ -28,8 +28,7 @@ inline std::uint64_t Px(TVlBitmap& b, int x, int y) {
     return VlGetBit(r, x);
   std::uint64_t v = 0;
   const int n = b.BitsPerPixel() / 8;
-  for (int i = 0; i < n; ++i)
-    v = v << 8 | r[std::int64_t(x) * n + i];
+  for (int i = 0; i < n; ++i) v = v << 8 | r[std::int64_t(x) * n + i];
   return v;
 }
 
@@ -40,8 +39,7 @@ inline void SetPx(TVlBitmap& b, int x, int y, std::uint64_t v) {
     return;
   }
   const int n = b.BitsPerPixel() / 8;
-  for (int i = n - 1; i >= 0; --i, v >>= 8)
-    r[std::int64_t(x) * n + i] = std::uint8_t(v);
+  for (int i = n - 1; i >= 0; --i, v >>= 8) r[std::int64_t(x) * n + i] = std::uint8_t(v);
 }
 
 // Random pixel bytes (vl32f gets values in 0..1 so that its rules stay meaningful).
@@ -55,13 +53,11 @@ inline void FillRandom(TVlBitmap& b, unsigned seed) {
         std::memcpy(r + 4 * x, &f, 4);
       }
     } else {
-      for (int i = 0; i < b.RowLength(); ++i)
-        r[i] = std::uint8_t(rng());
+      for (int i = 0; i < b.RowLength(); ++i) r[i] = std::uint8_t(rng());
     }
   }
   if (b.Palette())
-    for (int i = 0; i < 256; ++i)
-      b.Palette()[i] = {std::uint8_t(rng()), std::uint8_t(rng()), std::uint8_t(rng())};
+    for (int i = 0; i < 256; ++i) b.Palette()[i] = {std::uint8_t(rng()), std::uint8_t(rng()), std::uint8_t(rng())};
 }
 
 inline void MakeImage(TVlBitmap& b, int w, int h, TVlPixelFormat f, unsigned seed) {
@@ -94,7 +90,9 @@ inline ::testing::AssertionResult SamePixels(TVlBitmap& a, TVlBitmap& b) {
   return ::testing::AssertionSuccess();
 }
 
-inline void Copy(TVlBitmap& to, const TVlBitmap& from) { ASSERT_TRUE(to.AssignImage(from).ok()); }
+inline void Copy(TVlBitmap& to, const TVlBitmap& from) {
+  ASSERT_TRUE(to.AssignImage(from).ok());
+}
 
 // A vl24RGB pixel as r, g, b.
 inline TVlRGB Rgb(TVlBitmap& b, int x, int y) {
@@ -105,8 +103,7 @@ inline TVlRGB Rgb(TVlBitmap& b, int x, int y) {
 inline void FillRGB(TVlBitmap& b, std::uint8_t r, std::uint8_t g, std::uint8_t bl) {
   for (int y = 0; y < b.Height(); ++y) {
     std::uint8_t* p = b.RowPointer(y);
-    for (int x = 0; x < b.Width(); ++x, p += 3)
-      p[0] = bl, p[1] = g, p[2] = r;
+    for (int x = 0; x < b.Width(); ++x, p += 3) p[0] = bl, p[1] = g, p[2] = r;
   }
 }
 

@@ -59,8 +59,7 @@ TEST(Rotate, EightBitQuarterTurnKeepsEveryRowAndColumn) {
   ASSERT_EQ(p.view.image.Width(), 4);
   ASSERT_EQ(p.view.image.Height(), 10);
   for (int k = 0; k < 10; ++k)
-    for (int j = 0; j < 4; ++j)
-      ASSERT_EQ(Px(p.view.image, j, k), Px(src, 9 - k, j)) << j << "," << k;
+    for (int j = 0; j < 4; ++j) ASSERT_EQ(Px(p.view.image, j, k), Px(src, 9 - k, j)) << j << "," << k;
 }
 
 TEST(Rotate, TurnThereAndBackRestoresPages) {
@@ -160,8 +159,7 @@ TEST(Rotate, AllThreeAlgorithmsTurnTheSameWay) {
     ASSERT_TRUE(img.AllocateImage(W, H, f).ok());
     img.FillImage(0);
     for (int y = my - 1; y <= my + 1; ++y)
-      for (int x = mx - 1; x <= mx + 1; ++x)
-        SetPx(img, x, y, f == vl24RGB ? 0xFFFFFF : f == vl8g ? 255 : 1);
+      for (int x = mx - 1; x <= mx + 1; ++x) SetPx(img, x, y, f == vl24RGB ? 0xFFFFFF : f == vl8g ? 255 : 1);
     ASSERT_TRUE(VlRotate(img, false, clBlack, 30).ok());
     double sx = 0, sy = 0, n = 0;
     for (int y = 0; y < img.Height(); ++y)

@@ -83,10 +83,9 @@ TEST(Tone, AutoContrastPoints) {
     int black, white;
   } cases[] = {
       {50, 200, 0, false, 30, 220},  // darkest 50 is held at 30, brightest 200 raised to 220
-      {10, 240, 0, false, 10, 240},
-      {10, 240, 15, false, 10, 240},  // 15 < limit and < peak / 10: skipped
-      {10, 240, 16, false, 0, 255},   // 16 reaches the limit
-      {10, 240, 15, true, 0, 255},    // the peak is low: 15 is not below a tenth of it
+      {10, 240, 0, false, 10, 240}, {10, 240, 15, false, 10, 240},  // 15 < limit and < peak / 10: skipped
+      {10, 240, 16, false, 0, 255},                                 // 16 reaches the limit
+      {10, 240, 15, true, 0, 255},                                  // the peak is low: 15 is not below a tenth of it
   };
   for (const auto& c : cases) {
     TVlHistogram h;
@@ -96,8 +95,7 @@ TEST(Tone, AutoContrastPoints) {
     h.luma[255] += c.outliers;
     const std::int64_t rest = 4096 - 32 - 2 * c.outliers;
     if (c.spread)
-      for (int i = 0; i < rest; ++i)
-        ++h.luma[c.lo + 1 + i % (c.hi - c.lo - 1)];
+      for (int i = 0; i < rest; ++i) ++h.luma[c.lo + 1 + i % (c.hi - c.lo - 1)];
     else
       h.luma[128] += rest;
     int black, white;
@@ -111,8 +109,7 @@ TEST(Tone, AutoContrastStretchesAPage) {
   Page p;
   ASSERT_TRUE(p.view.image.AllocateImage(64, 64, vl24RGB).ok());
   for (int y = 0; y < 64; ++y)
-    for (int x = 0; x < 64; ++x)
-      Gray(p.view.image, x, y, std::uint8_t(50 + (x + 64 * y) % 151));  // levels 50 .. 200
+    for (int x = 0; x < 64; ++x) Gray(p.view.image, x, y, std::uint8_t(50 + (x + 64 * y) % 151));  // levels 50 .. 200
   p.proc.AutoContrast();
   EXPECT_EQ(p.proc.UndoCaption(), "HistEqualize");
   // Black point 30, white point 220: 100 -> stretch Round(70 / 225 * 255) = 79 -> Round(79 / 220 * 255) = 92.
@@ -159,21 +156,22 @@ TEST(Tone, HistogramCountsTheSelection) {
 TEST(Tone, FloydSteinbergDiffusesSerpentine) {
   struct Case {
     int W, H;
-    std::vector<int> gray;   // row-major input
-    std::vector<int> bits;   // expected output
+    std::vector<int> gray;  // row-major input
+    std::vector<int> bits;  // expected output
   } cases[] = {
       {2, 1, {255, 255}, {1, 1}},
       {2, 1, {0, 0}, {0, 0}},
       {4, 2, {128, 128, 128, 128, 128, 128, 128, 128}, {1, 0, 1, 0, 0, 1, 0, 1}},
       // The third row shows the scan direction: scanned left to right it would be 1 1 0 1 0.
-      {5, 3, {100, 150, 200, 250, 30, 60, 120, 180, 240, 10, 128, 128, 128, 128, 128},
+      {5,
+       3,
+       {100, 150, 200, 250, 30, 60, 120, 180, 240, 10, 128, 128, 128, 128, 128},
        {0, 1, 1, 1, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1}},
   };
   for (const auto& c : cases) {
     Page p;
     ASSERT_TRUE(p.view.image.AllocateImage(c.W, c.H, vl24RGB).ok());
-    for (int i = 0; i < c.W * c.H; ++i)
-      Gray(p.view.image, i % c.W, i / c.W, std::uint8_t(c.gray[size_t(i)]));
+    for (int i = 0; i < c.W * c.H; ++i) Gray(p.view.image, i % c.W, i / c.W, std::uint8_t(c.gray[size_t(i)]));
     p.proc.ConvertToBW_FloyedSteinberg();
     ASSERT_EQ(p.view.image.PixelFormat(), vl1g);
     for (int i = 0; i < c.W * c.H; ++i)

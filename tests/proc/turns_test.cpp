@@ -18,9 +18,15 @@ struct Map {
   int turns;  // 1 counter-clockwise, -1 clockwise, 2 half
   void operator()(int W, int H, int x, int y, int& nx, int& ny) const {
     switch (turns) {
-      case 1: nx = y, ny = W - 1 - x; break;
-      case -1: nx = H - 1 - y, ny = x; break;
-      default: nx = W - 1 - x, ny = H - 1 - y; break;
+      case 1:
+        nx = y, ny = W - 1 - x;
+        break;
+      case -1:
+        nx = H - 1 - y, ny = x;
+        break;
+      default:
+        nx = W - 1 - x, ny = H - 1 - y;
+        break;
     }
   }
 };
@@ -71,11 +77,9 @@ TEST(Turns, FourQuarterTurnsTwoMirrorsAndBackAndForthRestore) {
       MakeImage(src, W, 11, f, unsigned(W));
       // An alpha plane follows every move.
       for (int y = 0; y < 11; ++y)
-        for (int x = 0; x < W; ++x)
-          src.SetAlphaAt(x, y, std::uint8_t(x * 7 + y));
+        for (int x = 0; x < W; ++x) src.SetAlphaAt(x, y, std::uint8_t(x * 7 + y));
       Copy(img, src);
-      for (int i = 0; i < 4; ++i)
-        ASSERT_TRUE(VlTurn(img, 1).ok());
+      for (int i = 0; i < 4; ++i) ASSERT_TRUE(VlTurn(img, 1).ok());
       EXPECT_TRUE(SamePixels(img, src)) << VlPixelFormatName(f) << " width " << W << " four turns";
       ASSERT_TRUE(VlTurn(img, 1).ok());
       ASSERT_TRUE(VlTurn(img, -1).ok());
@@ -118,8 +122,7 @@ TEST(Turns, OneBitRowsKeepTheirPaddingClear) {
     TVlBitmap img;
     ASSERT_TRUE(img.AllocateImage(W, 9, vl1g).ok());
     img.FillImage(1);
-    for (int y = 0; y < 9; ++y)
-      std::memset(img.RowPointer(y) + (W + 7) / 8, 0, size_t(img.RowLength() - (W + 7) / 8));
+    for (int y = 0; y < 9; ++y) std::memset(img.RowPointer(y) + (W + 7) / 8, 0, size_t(img.RowLength() - (W + 7) / 8));
     for (int y = 0; y < 9; ++y)  // clear the padding bits of the last byte
       if (W % 8)
         img.RowPointer(y)[W / 8] &= std::uint8_t(0xFF << (8 - W % 8));

@@ -43,8 +43,7 @@ TEST(Undo, LimitFiveKeepsTheFiveNewestStates) {
     p.proc.ImageResize(12 + i, 8, 0, 0);
   }
   ASSERT_EQ(p.proc.UndoDepth(), 5);
-  for (int d = 0; d < 5; ++d)
-    EXPECT_EQ(p.proc.UndoCaption(d), "ImageResize " + std::to_string(12 + 5 - d) + ",8");
+  for (int d = 0; d < 5; ++d) EXPECT_EQ(p.proc.UndoCaption(d), "ImageResize " + std::to_string(12 + 5 - d) + ",8");
   // The oldest state (before the first operation) is gone; the others restore exactly.
   for (int d = 0; d < 5; ++d) {
     p.proc.ApplyUndo(d);
@@ -114,7 +113,7 @@ TEST(Undo, StatesInTemporaryFilesRestoreEverything) {
   for (int level : {0, 1, 9})
     for (TVlPixelFormat f : {vl1g, vl8p, vl24RGB, vlRGB48}) {
       Page p(37, 29, f, 3);
-      p.proc.undoMemoryLimit = 0;
+      p.proc.undoMemoryBudget = 0;
       p.proc.undoCompression = level;
       p.view.image.SetAlphaAt(3, 4, 9);
       TVlBitmap original;
@@ -126,11 +125,25 @@ TEST(Undo, StatesInTemporaryFilesRestoreEverything) {
     }
 }
 
+TEST(Undo, MemoryBudgetSendsLaterStatesToFiles) {
+  Page p(100, 50, vl24RGB, 5);
+  const std::int64_t state = p.view.image.RawSnapshotSize();
+  p.proc.undoMemoryBudget = state * 5 / 2;  // room for two states
+  TVlBitmap first;
+  Copy(first, p.view.image);
+  for (int i = 0; i < 4; ++i) p.proc.Negative();
+  EXPECT_EQ(p.proc.UndoDepth(), 4);
+  EXPECT_EQ(p.proc.HistoryMemoryBytes(), 2 * state);
+  p.proc.ApplyUndo(3);  // the oldest, in memory
+  EXPECT_TRUE(SamePixels(p.view.image, first));
+  p.proc.ApplyUndo(1);  // a newer one, from its file
+  EXPECT_TRUE(SamePixels(p.view.image, first));
+}
+
 TEST(Undo, StoredImageReportsWhereItLives) {
   TVlBitmap img;
   MakeImage(img, 300, 200, vl8g, 1);
-  for (int y = 0; y < 200; ++y)
-    std::memset(img.RowPointer(y), 200, 300);  // a blank page deflates to almost nothing
+  for (int y = 0; y < 200; ++y) std::memset(img.RowPointer(y), 200, 300);  // a blank page deflates to almost nothing
   TVlStoredImage inMemory, inFile;
   ASSERT_TRUE(inMemory.Store(img, std::int64_t(1) << 30, 1).ok());
   ASSERT_TRUE(inFile.Store(img, 0, 1).ok());
@@ -145,8 +158,7 @@ TEST(Undo, StoredImageReportsWhereItLives) {
 TEST(Undo, DeflateStreamsRoundTripInPieces) {
   std::vector<std::uint8_t> data(200000);
   std::mt19937 rng(3);
-  for (size_t i = 0; i < data.size(); ++i)
-    data[i] = std::uint8_t(i % 251 < 200 ? 7 : rng());
+  for (size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i % 251 < 200 ? 7 : rng());
   TVlMemoryStream packed;
   {
     TVlDeflateWriter w(packed, 6);
@@ -158,8 +170,7 @@ TEST(Undo, DeflateStreamsRoundTripInPieces) {
   TVlInflateReader r(packed, std::int64_t(data.size()));
   std::vector<std::uint8_t> back(data.size() + 10);
   std::int64_t got = 0, n;
-  while ((n = r.Read(back.data() + got, 4096)) > 0)
-    got += n;
+  while ((n = r.Read(back.data() + got, 4096)) > 0) got += n;
   ASSERT_EQ(got, std::int64_t(data.size()));
   back.resize(data.size());
   EXPECT_EQ(back, data);
@@ -167,8 +178,7 @@ TEST(Undo, DeflateStreamsRoundTripInPieces) {
   TVlMemoryStream cut(packed.Data(), packed.Size() / 2);
   TVlInflateReader r2(cut, std::int64_t(data.size()));
   got = 0;
-  while ((n = r2.Read(back.data() + got, 4096)) > 0)
-    got += n;
+  while ((n = r2.Read(back.data() + got, 4096)) > 0) got += n;
   EXPECT_LT(got, std::int64_t(data.size()));
 }
 

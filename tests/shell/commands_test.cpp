@@ -357,16 +357,100 @@ TEST_F(ShellTest, UserSelectionShowsTheLastSelectedPage) {
   EXPECT_EQ(shell.ShownPage(), 3);
 }
 
-TEST(ReadFileImageCount, CountsTiffDirectoriesWithoutDecoding) {
-  const auto sample = FixturePath().parent_path().parent_path() / "samples" / "sample.tif";
-  if (!std::filesystem::exists(sample))
-    GTEST_SKIP() << sample << " missing";
-  EXPECT_EQ(ReadFileImageCount(sample.string()), 4);
-  EXPECT_EQ(ReadFileImageCount("/nonexistent/file.tif"), 0);
-  TTempFolder dir("count");
-  const auto junk = dir / "junk.tif";
-  FILE* f = std::fopen(junk.c_str(), "wb");
-  std::fputs("II*\0garbage", f);
-  std::fclose(f);
-  EXPECT_EQ(ReadFileImageCount(junk.string()), 0);
+
+TEST_F(ShellTest, OpenInsertAndReopenDecideTheDocument) {
+  TTempFolder files("docs");
+  const std::string a = (files / "a.tif").string(), b = (files / "b.tif").string(), c = (files / "c.tif").string();
+  for (const std::string& p : {a, b, c})
+    std::fclose(std::fopen(p.c_str(), "wb"));
+  std::vector<std::string> loaded;
+  shell.readImageCount = [&](const std::string& p) {
+    loaded.push_back(p);
+    return 0;
+  };
+  shell.settings.lastOpen = "/old/place/x.tif";
+
+  // Open: the dialog asks for one file, starting in the folder of the last open path.
+  prompter.openAnswers.push_back({a});
+  shell.OpenDocument();
+  ASSERT_EQ(prompter.openRequests.size(), 1u);
+  EXPECT_FALSE(prompter.openRequests[0].multiSelect);
+  EXPECT_EQ(prompter.openRequests[0].initialDir, "/old/place");
+  EXPECT_EQ(prompter.openRequests[0].filterIndex, 1);
+  EXPECT_EQ(prompter.openRequests[0].filter.substr(0, 18), "一般图像文件");
+  EXPECT_EQ(shell.DocumentPath(), a);
+  EXPECT_EQ(host.quietUpdateChecks, 1);
+
+  // Empty all keeps the title; Insert then adds without changing it.
+  AddPages(2);
+  shell.EmptyAll();
+  EXPECT_EQ(shell.DocumentPath(), a);
+  prompter.openAnswers.push_back({b, c});
+  shell.InsertFiles();
+  EXPECT_TRUE(prompter.openRequests[1].multiSelect);
+  EXPECT_EQ(shell.DocumentPath(), a);
+  EXPECT_EQ(loaded, (std::vector<std::string>{a, b, c}));
+  EXPECT_EQ(shell.History().Size(), 1u);
+
+  // Cancelling changes nothing but the use counter; the quiet check ran only once.
+  prompter.openAnswers.push_back({});
+  shell.OpenDocument();
+  EXPECT_EQ(shell.OpenUseCount(), 2);
+  EXPECT_EQ(host.quietUpdateChecks, 1);
+  prompter.openAnswers.push_back({});
+  AddPages(1);
+  shell.InsertFiles();
+  EXPECT_EQ(shell.Store().PageCount(), 1);
+
+  // A following Open changes the document.
+  prompter.openAnswers.push_back({b});
+  shell.OpenDocument();
+  EXPECT_EQ(shell.DocumentPath(), b);
+  EXPECT_EQ(shell.Store().PageCount(), 0);  // the page list was emptied first
+
+  // Reopen reloads the document; after the file is gone it does nothing.
+  AddPages(2);
+  shell.Reopen();
+  EXPECT_EQ(loaded.back(), b);
+  EXPECT_EQ(shell.Store().PageCount(), 0);
+  AddPages(2);
+  std::filesystem::remove(b);
+  const std::size_t before = loaded.size();
+  shell.Reopen();
+  EXPECT_EQ(loaded.size(), before);
+  EXPECT_EQ(shell.Store().PageCount(), 2);
+  EXPECT_EQ(shell.DocumentPath(), b);
+}
+
+TEST_F(ShellTest, RecentFileItemEmptiesThePageListAndLoads) {
+  const std::string old = (dir / "old.tif").string(), gone = (dir / "gone.tif").string();
+  std::fclose(std::fopen(old.c_str(), "wb"));
+  std::vector<std::string> loaded;
+  shell.readImageCount = [&](const std::string& p) {
+    loaded.push_back(p);
+    return 0;
+  };
+  shell.AddToHistory(old, 10);
+  shell.AddToHistory(gone, 20);
+  shell.RecentMenuEntries();  // sorts: gone, old
+  AddPages(3);
+  shell.SetDocumentPath("/scans/current.tif");
+  shell.OpenRecent(1);
+  EXPECT_EQ(loaded, std::vector<std::string>{old});
+  EXPECT_EQ(shell.Store().PageCount(), 0);
+  EXPECT_EQ(shell.DocumentPath(), old);
+
+  // An entry whose file is gone: the list is emptied all the same, the load fails with an
+  // error naming the file, nothing is recorded, and the entry stays.
+  AddPages(2);
+  prompter.answers.push_back(TModalResult::mrOK);
+  shell.OpenRecent(99);  // outside the list: position 0
+  EXPECT_EQ(loaded.back(), gone);
+  ASSERT_EQ(prompter.messages.size(), 1u);
+  EXPECT_EQ(prompter.messages[0].kind, TMsgKind::error);
+  EXPECT_EQ(prompter.messages[0].text.rfind("无法打开文件：\n" + gone, 0), 0u);
+  EXPECT_EQ(shell.Store().PageCount(), 0);
+  EXPECT_EQ(shell.DocumentPath(), "");
+  EXPECT_EQ(host.busyDepth, 0);
+  EXPECT_EQ(shell.History().Size(), 2u);
 }

@@ -137,6 +137,18 @@ TEST(MainForm, ToolbarAndBarButtonsWithTheirHints) {
   ASSERT_NE(rotate->menu(), nullptr);
   EXPECT_EQ(Captions(rotate->menu()),
             (QStringList{"左转90度(&A)", "右转90度(&C)", "转动180度(&B)", "垂直翻转(&V)", "水平翻转(&H)"}));
+  // Commands that are not part of this build are shown disabled, buttons included.
+  form.show();
+  form.BeginBusy();  // a command ran: enabling the window again must not enable them
+  form.EndBusy();
+  QApplication::processEvents();
+  for (const char* name : {"sbSaveAs", "sbScan", "sbPrint", "sbExportPage", "sbRotate", "sbResize", "sbNegative"}) {
+    QAction* a = form.ActionByName(name);
+    ASSERT_NE(a, nullptr) << name;
+    EXPECT_FALSE(a->isEnabled()) << name;
+    EXPECT_FALSE(tb->widgetForAction(a)->isEnabled()) << name;
+  }
+  EXPECT_TRUE(tb->widgetForAction(form.ActionByName("sbOpen"))->isEnabled());
 
   struct Hint {
     const char* name;
